@@ -1,0 +1,57 @@
+// Runs the built programs as a user would, for the end-to-end tests.
+//
+// The programs are found under E2E_BIN_DIR (default: this build tree) as
+// <dir>/<tool>/<tool><E2E_EXE_SUFFIX>, and started through E2E_LAUNCHER when
+// that is set (for example "wine" for the cross-built programs).
+#ifndef E2E_PROC_H
+#define E2E_PROC_H
+
+#include <string>
+#include <vector>
+
+struct ProcOptions {
+    std::vector<std::string> env;    // "NAME=value" added or replaced
+    std::vector<std::string> unset;  // names removed from the environment
+    std::string cwd;                 // empty: the test's own directory
+    std::string input;               // written to standard input, then closed
+    double timeoutSec = 60;          // the child is killed after this long
+};
+
+struct ProcResult {
+    int status = -1;          // exit status 0..255; 128+N when killed by signal N
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+struct Proc {
+    int pid = -1;
+    int outFd = -1;
+    int errFd = -1;
+    double deadline = 0;
+    ProcResult res;
+};
+
+// Full path of a built tool, honouring E2E_BIN_DIR and E2E_EXE_SUFFIX.
+std::string ToolPath(const std::string& tool);
+// True when the tools are run through a launcher (the cross-built programs).
+bool UnderLauncher();
+
+Proc StartTool(const std::string& tool, const std::vector<std::string>& args,
+               const ProcOptions& opt = ProcOptions());
+// Reads the child's output until `needle` shows on standard output (or
+// standard error), the child ends or `timeoutSec` passes. True when seen.
+bool WaitForOutput(Proc& p, const std::string& needle, double timeoutSec);
+void SignalTool(Proc& p, int sig);
+ProcResult WaitTool(Proc& p);
+
+ProcResult RunTool(const std::string& tool, const std::vector<std::string>& args,
+                   const ProcOptions& opt = ProcOptions());
+
+// A fresh empty directory under the system's temporary directory; removed
+// with everything below it by RemoveTree.
+std::string MakeTempDir(const std::string& tag);
+void RemoveTree(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+
+#endif
