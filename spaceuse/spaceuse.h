@@ -2,7 +2,10 @@
 #ifndef SPACEUSE_H
 #define SPACEUSE_H
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include "sysdep.h"
 
 // ---- platform conventions ---------------------------------------------------
 
@@ -47,6 +50,30 @@ extern char progName[PROGNAME_SIZE];
 extern char pathList[MAX_PATHS][PATH_BUF_SIZE];
 extern unsigned pathCount;
 extern uint32_t fakeClusterSize;  // bytes, read when fakeCluster is set
+extern OsVersion osVersion;       // filled once at start
+
+// ParseArguments' result when the report is to run; any other result is
+// the exit status the program ends with (its messages already written).
+#define ARGS_CONTINUE (-1)
+
+// Initial values of the record; `toFile` as found for standard output.
+void InitReportOptions(ReportOptions* options, int toFile);
+// progName from the program path: last component, cut at its last ".",
+// upper-cased. A null or empty path gives "SPACEUSE".
+void BuildProgName(const char* programPath);
+// Reads the switches and paths after argv[0] into reportOptions,
+// fakeClusterSize, pathList and pathCount (which it resets first; the
+// options keep the `toFile` they were initialised with). Stores one empty
+// path when none was given and applies the column selection.
+int ParseArguments(int argc, char* const* argv);
+int GetOsVersion(OsVersion* record);
+void PrintBanner(void);  // banner and help text to standard output
+void PrintHint(void);    // "Type '%s -?' ..." to standard output
+// The abort line and reason for ABORT_REASON_*; the length written.
+size_t BuildAbortText(int reason, char* buf, size_t size);
+// Builds the abort texts from progName and registers the console abort
+// hook; a report cut short ends with status 1. 0 or -1.
+int InstallAbortHandler(void);
 
 // ---- text utilities ---------------------------------------------------------
 
@@ -83,5 +110,9 @@ extern DriveInfo driveInfo;
 int ReadDriveInfo(char letter, DriveInfo* info);
 uint8_t Log2Floor(uint64_t value);
 void PrintDriveInfo(const DriveInfo* info, const ReportOptions* options);
+// The two header lines into `buf` (always terminated); the length they need.
+size_t FormatDriveInfo(const DriveInfo* info, const ReportOptions* options,
+                       char* buf, size_t size);
+#define DRIVE_INFO_BUF_SIZE 1536
 
 #endif

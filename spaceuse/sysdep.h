@@ -1,0 +1,121 @@
+// The operating-system services spaceuse needs, apart from directory
+// listing. sysdep_win32.cpp implements them with the Win32 calls,
+// sysdep_posix.cpp with POSIX ones; nothing else in the program calls the
+// system for these.
+//
+// For the per-path driver: the drive and directory operations are the
+// Sys*Drive* / Sys*Dir* functions below. On POSIX there are no drive
+// letters; the drive functions there behave as if every path lay on one
+// existing, accessible drive whose letter is 0, so the driver needs no
+// platform branches.
+//
+// All texts are written with their bound; a result that does not fit is a
+// failure, never a cut path.
+#ifndef SPACEUSE_SYSDEP_H
+#define SPACEUSE_SYSDEP_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ---- version ----------------------------------------------------------------
+
+// Platform identifiers as the Windows version query reports them, plus one
+// for POSIX systems (which have neither the NT nor the 95/98 services).
+#define OS_PLATFORM_WIN32S 0
+#define OS_PLATFORM_WIN32_WINDOWS 1  // the 95/98 family
+#define OS_PLATFORM_WIN32_NT 2
+#define OS_PLATFORM_POSIX 100
+
+typedef struct OsVersion {
+    uint32_t platformId;
+    uint32_t major;
+    uint32_t minor;
+    uint32_t build;
+} OsVersion;
+
+// 0 on success, -1 when the system does not tell.
+int SysGetOsVersion(OsVersion* version);
+
+// ---- console ----------------------------------------------------------------
+
+// 1 when standard output goes to a file (so no progress line is wanted),
+// 0 when it is a console. Windows: standard output has a file position.
+// POSIX: standard output is not a terminal (a pipe counts as a file).
+int SysStdoutIsFile(void);
+
+#define ABORT_REASON_INTERRUPT 0  // Ctrl+C, SIGINT
+#define ABORT_REASON_BREAK 1      // Ctrl+Break, SIGQUIT
+#define ABORT_REASON_OTHER 2      // close/logoff/shutdown, SIGTERM, SIGHUP
+#define ABORT_REASON_COUNT 3
+
+// Registers the console abort hook. texts[reason] is written whole to
+// standard output when that event arrives, then the process ends with
+// `exitStatus`. The texts must stay valid and unchanged from now on: the
+// hook may run on another thread (Windows) or in a signal handler (POSIX),
+// so it formats nothing and takes no lock of its own.
+// 0 on success, -1 when the hook could not be registered.
+int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitStatus);
+
+// ---- drives and directories -------------------------------------------------
+
+#define SYS_DRIVE_UNKNOWN 0
+#define SYS_DRIVE_NO_ROOT_DIR 1  // there is no such drive
+#define SYS_DRIVE_REMOVABLE 2
+#define SYS_DRIVE_FIXED 3
+#define SYS_DRIVE_REMOTE 4
+#define SYS_DRIVE_CDROM 5
+#define SYS_DRIVE_RAMDISK 6
+
+// Upper-case letter of the current drive; 0 when the current directory has
+// no drive letter (POSIX, or a UNC directory on Windows).
+char SysGetCurrentDrive(void);
+// Makes `letter` the current drive ("X:"). 0 or -1. POSIX: always 0.
+int SysSetCurrentDrive(char letter);
+// Type of the drive with this letter (one of SYS_DRIVE_*). POSIX: FIXED.
+int SysGetDriveType(char letter);
+// Current directory of drive `letter` (Windows "X:." made full), 0 or -1.
+// POSIX: -1 (there are no drive-relative paths).
+int SysGetDriveDir(char letter, char* buf, size_t size);
+
+// Full path of the current directory: "C:\dir\sub" / "/dir/sub", no
+// trailing separator except at a root. 0 or -1.
+int SysGetCurrentDir(char* buf, size_t size);
+// Makes `path` the current directory. 0 or -1.
+int SysSetCurrentDir(const char* path);
+// Full form of `path` against the current directory (GetFullPathNameA /
+// realpath; on POSIX the path must exist). 0 or -1.
+int SysGetFullPath(const char* path, char* buf, size_t size);
+
+// ---- volumes ----------------------------------------------------------------
+
+typedef struct SysVolume {
+    char driveName[512];  // "C" on Windows, the mount point on POSIX
+    char label[512];      // empty when the volume has none
+    char fsName[16];      // "NTFS", "FAT32", "ext4", "tmpfs" ...
+    uint32_t serial;      // 0 when the volume has none
+} SysVolume;
+
+// Label, serial and file-system name of the volume of drive `letter`
+// (Windows) or of the current directory (POSIX, `letter` unused). 0 or -1;
+// on -1 `driveName` is still filled as well as it can be and the rest empty.
+int SysGetVolume(char letter, SysVolume* volume);
+
+typedef struct SysSpace {
+    uint32_t sectorsPerCluster;
+    uint32_t bytesPerSector;
+    uint64_t freeClusters;   // available to the caller
+    uint64_t totalClusters;
+} SysSpace;
+
+// Cluster geometry and space: GetDiskFreeSpaceA on Windows, statvfs of the
+// current directory on POSIX. 0 or -1; `space` is written only on success.
+int SysGetDiskSpace(char letter, SysSpace* space);
+
+// The FAT32 space query through the VWIN32 device of the Windows 95/98
+// family. Non-zero on success, 0 on failure (always 0 where the device
+// cannot exist). The outputs are written only on success.
+int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster,
+                    uint32_t* bytesPerSector, uint32_t* freeClusters,
+                    uint32_t* totalClusters);
+
+#endif
