@@ -1,3 +1,399 @@
-// Placeholder until the DRFP module lands.
+// DRFP: the running program's file requests, answered from the host's disk.
+//
+// The target opens files for reading, moves in them, reads them and closes
+// them again. Every answered request gets one reply, queued to go out
+// behind whatever is already waiting; the queue frees it once sent.
 #include "drfp.h"
-int DrfpHandler(char*, uint16_t) { return -1; }
+
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "main.h"
+
+// A diagnostic text whose format of its own carries no values besides the
+// file name and line.
+#define DRFP_TEXT(fmt) DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
+
+#define DRFP_CODE_OPEN 0
+#define DRFP_CODE_OPENR 1
+#define DRFP_CODE_CLOSE 2
+#define DRFP_CODE_CLOSER 3
+#define DRFP_CODE_READ 4
+#define DRFP_CODE_READR 5
+#define DRFP_CODE_IGNORED 6  // sent by the target; needs no answer
+#define DRFP_CODE_SEEK 8
+#define DRFP_CODE_SEEKR 9
+
+// Result numbers are fixed on the wire, whatever the host's errno values.
+#define DRFP_RESULT_OK 0
+#define DRFP_RESULT_NOT_FOUND 2
+#define DRFP_RESULT_READ_ERROR 5
+#define DRFP_RESULT_FAILED 9
+
+// Largest read answered at once; the target asks again for more.
+#define DRFP_MAX_READ 0x8000
+// Room for a file name and its terminator.
+#define DRFP_NAME_SIZE 260
+// Files the target may hold open at the same time.
+#define DRFP_MAX_OPEN 64
+// Positions travel as signed 32-bit values.
+#define DRFP_MAX_POS 0x7FFFFFFFL
+
+// The target names files with either separator; the host opens them with
+// its own.
+#ifdef _WIN32
+#define DRFP_HOST_SEPARATOR '\\'
+#define DRFP_FOREIGN_SEPARATOR '/'
+#else
+#define DRFP_HOST_SEPARATOR '/'
+#define DRFP_FOREIGN_SEPARATOR '\\'
+#endif
+
+// ---- wire records ----------------------------------------------------------
+
+// Start of every DRFP body.
+typedef struct DRFP_HDR {
+    uint32_t code;
+    uint32_t seqnum;  // the requester's; echoed in the reply
+} DRFP_HDR;
+
+// Requests, as bodies (without the DECI2 header).
+typedef struct DRFP_OPENPACKET {
+    DRFP_HDR drfp;
+    uint32_t flag;  // the requester's open flags; every file opens "rb"
+    // the NUL-terminated file name follows
+} DRFP_OPENPACKET;
+
+typedef struct DRFP_SEEKPACKET {
+    DRFP_HDR drfp;
+    uint32_t filedescriptor;
+    uint32_t offset;  // signed
+    uint32_t base;    // 0 start, 1 current position, 2 end; else start
+} DRFP_SEEKPACKET;
+
+typedef struct DRFP_READPACKET {
+    DRFP_HDR drfp;
+    uint32_t filedescriptor;
+    uint32_t numberofbytes;
+} DRFP_READPACKET;
+
+typedef struct DRFP_CLOSEPACKET {
+    DRFP_HDR drfp;
+    uint32_t filedescriptor;
+} DRFP_CLOSEPACKET;
+
+// Replies, whole packets.
+typedef struct DRFP_OPENRPACKET {
+    DECI2_HDR deci2;
+    DRFP_HDR drfp;
+    uint32_t result;
+    uint32_t filedescriptor;  // 0 when the open failed
+} DRFP_OPENRPACKET;
+
+typedef struct DRFP_SEEKRPACKET {
+    DECI2_HDR deci2;
+    DRFP_HDR drfp;
+    uint32_t result;
+    uint32_t pos;  // from the start of the file; 0 when the seek failed
+} DRFP_SEEKRPACKET;
+
+typedef struct DRFP_READRPACKET {
+    DECI2_HDR deci2;
+    DRFP_HDR drfp;
+    uint32_t result;
+    uint32_t numberofbytes;  // the data bytes that follow
+} DRFP_READRPACKET;
+
+typedef struct DRFP_CLOSERPACKET {
+    DECI2_HDR deci2;
+    DRFP_HDR drfp;
+    uint32_t result;
+} DRFP_CLOSERPACKET;
+
+static_assert(sizeof(DRFP_HDR) == 8, "DRFP header is 8 bytes");
+static_assert(sizeof(DRFP_OPENPACKET) == 12, "open request: name at 12");
+static_assert(sizeof(DRFP_SEEKPACKET) == 20, "seek request is 20 bytes");
+static_assert(offsetof(DRFP_SEEKPACKET, base) == 16, "seek base at 16");
+static_assert(sizeof(DRFP_READPACKET) == 16, "read request is 16 bytes");
+static_assert(offsetof(DRFP_READPACKET, numberofbytes) == 12, "count at 12");
+static_assert(sizeof(DRFP_CLOSEPACKET) == 12, "close request is 12 bytes");
+static_assert(sizeof(DRFP_OPENRPACKET) == 24, "open reply is 24 bytes");
+static_assert(offsetof(DRFP_OPENRPACKET, drfp) == 8, "reply body at 8");
+static_assert(offsetof(DRFP_OPENRPACKET, filedescriptor) == 20, "handle at 20");
+static_assert(sizeof(DRFP_SEEKRPACKET) == 24, "seek reply is 24 bytes");
+static_assert(sizeof(DRFP_READRPACKET) == 24, "read reply head is 24 bytes");
+static_assert(sizeof(DRFP_CLOSERPACKET) == 20, "close reply is 20 bytes");
+
+// ---- open files ------------------------------------------------------------
+
+// Each open file is named by a handle of its own. Handles are not reused
+// soon after a close, so a stale handle from the target finds nothing
+// instead of some other file.
+typedef struct DRFP_FILE {
+    uint32_t handle;  // 0: slot free
+    FILE* fp;
+} DRFP_FILE;
+
+static DRFP_FILE drfpFiles[DRFP_MAX_OPEN];
+static uint32_t drfpNextHandle = 1;
+
+static DRFP_FILE* DrfpFindFile(uint32_t handle)
+{
+    if (handle == 0)
+        return NULL;
+    for (int i = 0; i < DRFP_MAX_OPEN; i++)
+        if (drfpFiles[i].handle == handle)
+            return &drfpFiles[i];
+    return NULL;
+}
+
+static DRFP_FILE* DrfpFreeSlot(void)
+{
+    for (int i = 0; i < DRFP_MAX_OPEN; i++)
+        if (drfpFiles[i].handle == 0)
+            return &drfpFiles[i];
+    return NULL;
+}
+
+// A handle that is non-zero and names no open file. With at most
+// DRFP_MAX_OPEN handles in use this takes a few steps at most.
+static uint32_t DrfpNewHandle(void)
+{
+    for (;;) {
+        uint32_t h = drfpNextHandle++;
+        if (drfpNextHandle == 0)
+            drfpNextHandle = 1;
+        if (h != 0 && DrfpFindFile(h) == NULL)
+            return h;
+    }
+}
+
+// The host's form of a name the target asks for.
+static void DrfpHostPath(char* name)
+{
+    for (; *name != '\0'; name++)
+        if (*name == DRFP_FOREIGN_SEPARATOR)
+            *name = DRFP_HOST_SEPARATOR;
+}
+
+// ---- replies ---------------------------------------------------------------
+
+// A reply of `size` bytes with its header, code and sequence number filled
+// and the rest of its fixed part zeroed; null when memory is exhausted.
+static unsigned char* DrfpMakeReply(size_t size, size_t fixed, uint32_t code,
+                                    uint32_t seqnum)
+{
+    unsigned char* pkt = (unsigned char*)malloc(size);
+    if (pkt == NULL)
+        return NULL;
+    memset(pkt, 0, fixed);
+    MakeDeci2Hdr((DECI2_HDR*)pkt, (uint16_t)size, PROTO_DRFP, NODE_HOST, NODE_IOP);
+    DRFP_HDR* hdr = (DRFP_HDR*)(pkt + DECI2_HDR_SIZE);
+    PutLE32(&hdr->code, code);
+    PutLE32(&hdr->seqnum, seqnum);
+    return pkt;
+}
+
+// Hands a reply to the queue; one the queue refuses is dropped here.
+static int DrfpQueue(unsigned char* pkt)
+{
+    if (AddPacket(pkt, PKT_SEND_ONLY) < 0) {
+        free(pkt);
+        return -1;
+    }
+    return 0;
+}
+
+// ---- requests --------------------------------------------------------------
+
+static void DrfpOpen(const char* buf, uint16_t length)
+{
+    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
+    DRFP_OPENRPACKET* r = (DRFP_OPENRPACKET*)DrfpMakeReply(
+        sizeof(DRFP_OPENRPACKET), sizeof(DRFP_OPENRPACKET), DRFP_CODE_OPENR, seqnum);
+    if (r == NULL) {
+        DBG_LINE("faild to send packet");
+        return;
+    }
+
+    uint32_t result = DRFP_RESULT_NOT_FOUND;
+    uint32_t handle = 0;
+    DRFP_FILE* slot = NULL;
+    const char* name = buf + sizeof(DRFP_OPENPACKET);
+    size_t avail = length > sizeof(DRFP_OPENPACKET) ? length - sizeof(DRFP_OPENPACKET) : 0;
+    const char* nul = avail > 0 ? (const char*)memchr(name, '\0', avail) : NULL;
+
+    if (nul == NULL) {
+        DBG_LINE("file name not terminated");
+    } else if ((size_t)(nul - name) >= DRFP_NAME_SIZE) {
+        DBG_LINE("file name too long");
+    } else {
+        char fnam[DRFP_NAME_SIZE];
+        memcpy(fnam, name, (size_t)(nul - name) + 1);
+        DrfpHostPath(fnam);
+        DBG_PRINTF("%s(%d): fopen(%s, \"rb\")\n", fnam);
+        slot = DrfpFreeSlot();
+        if (slot == NULL) {
+            DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
+        } else {
+            FILE* fp = fopen(fnam, "rb");
+            if (fp == NULL) {
+                DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
+                slot = NULL;
+            } else {
+                handle = DrfpNewHandle();
+                slot->handle = handle;
+                slot->fp = fp;
+                result = DRFP_RESULT_OK;
+            }
+        }
+    }
+
+    PutLE32(&r->result, result);
+    PutLE32(&r->filedescriptor, handle);
+    if (DrfpQueue((unsigned char*)r) < 0) {
+        DBG_LINE("faild to send packet");
+        // The target never learns the handle, so nothing would close it.
+        if (slot != NULL) {
+            fclose(slot->fp);
+            slot->handle = 0;
+            slot->fp = NULL;
+        }
+    }
+}
+
+static void DrfpSeek(const char* buf, uint16_t length)
+{
+    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
+    DRFP_SEEKRPACKET* r = (DRFP_SEEKRPACKET*)DrfpMakeReply(
+        sizeof(DRFP_SEEKRPACKET), sizeof(DRFP_SEEKRPACKET), DRFP_CODE_SEEKR, seqnum);
+    if (r == NULL) {
+        DBG_LINE("faild  to send packet");
+        return;
+    }
+
+    uint32_t result = DRFP_RESULT_FAILED;
+    uint32_t pos = 0;
+    DRFP_FILE* f = NULL;
+    if (length >= sizeof(DRFP_SEEKPACKET))
+        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_SEEKPACKET, filedescriptor)));
+    if (f != NULL) {
+        long offset = (long)(int32_t)GetLE32(buf + offsetof(DRFP_SEEKPACKET, offset));
+        int whence;
+        switch (GetLE32(buf + offsetof(DRFP_SEEKPACKET, base))) {
+        case 1: whence = SEEK_CUR; break;
+        case 2: whence = SEEK_END; break;
+        default: whence = SEEK_SET; break;
+        }
+        if (fseek(f->fp, offset, whence) == 0) {
+            long now = ftell(f->fp);
+            // A position the reply cannot carry is no position for the target.
+            if (now >= 0 && now <= DRFP_MAX_POS) {
+                pos = (uint32_t)now;
+                result = DRFP_RESULT_OK;
+            }
+        }
+    }
+
+    PutLE32(&r->result, result);
+    PutLE32(&r->pos, pos);
+    if (DrfpQueue((unsigned char*)r) < 0)
+        DBG_LINE("faild  to send packet");
+}
+
+static void DrfpRead(const char* buf, uint16_t length)
+{
+    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
+    DRFP_FILE* f = NULL;
+    uint32_t n = 0;
+    if (length >= sizeof(DRFP_READPACKET)) {
+        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_READPACKET, filedescriptor)));
+        n = GetLE32(buf + offsetof(DRFP_READPACKET, numberofbytes));
+        if (n > DRFP_MAX_READ)
+            n = DRFP_MAX_READ;
+    }
+    if (f == NULL)
+        n = 0;
+
+    unsigned char* pkt = DrfpMakeReply(sizeof(DRFP_READRPACKET) + n,
+                                       sizeof(DRFP_READRPACKET), DRFP_CODE_READR, seqnum);
+    if (pkt == NULL) {
+        DBG_LINE("faild to send packet");
+        return;
+    }
+    DRFP_READRPACKET* r = (DRFP_READRPACKET*)pkt;
+
+    uint32_t result = DRFP_RESULT_READ_ERROR;
+    size_t k = 0;
+    if (f != NULL) {
+        k = n > 0 ? fread(pkt + sizeof(DRFP_READRPACKET), 1, n, f->fp) : 0;
+        // A short read at the end of the file is no error; the error
+        // indicator stays set on the file, so later reads fail too.
+        result = ferror(f->fp) ? DRFP_RESULT_READ_ERROR : DRFP_RESULT_OK;
+    }
+
+    // Only the bytes actually read go out.
+    MakeDeci2Hdr(&r->deci2, (uint16_t)(sizeof(DRFP_READRPACKET) + k), PROTO_DRFP,
+                 NODE_HOST, NODE_IOP);
+    PutLE32(&r->result, result);
+    PutLE32(&r->numberofbytes, (uint32_t)k);
+    if (DrfpQueue(pkt) < 0)
+        DBG_LINE("faild to send packet");
+}
+
+static void DrfpClose(const char* buf, uint16_t length)
+{
+    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
+    DRFP_CLOSERPACKET* r = (DRFP_CLOSERPACKET*)DrfpMakeReply(
+        sizeof(DRFP_CLOSERPACKET), sizeof(DRFP_CLOSERPACKET), DRFP_CODE_CLOSER, seqnum);
+    if (r == NULL) {
+        DBG_LINE("faild to send packet");
+        return;
+    }
+
+    uint32_t result = DRFP_RESULT_FAILED;
+    DRFP_FILE* f = NULL;
+    if (length >= sizeof(DRFP_CLOSEPACKET))
+        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_CLOSEPACKET, filedescriptor)));
+    if (f != NULL) {
+        // The stream is gone after fclose whatever it returns, so the
+        // handle is released either way.
+        if (fclose(f->fp) == 0)
+            result = DRFP_RESULT_OK;
+        f->handle = 0;
+        f->fp = NULL;
+    }
+
+    PutLE32(&r->result, result);
+    if (DrfpQueue((unsigned char*)r) < 0)
+        DBG_LINE("faild to send packet");
+}
+
+int DrfpHandler(char* buf, uint16_t length)
+{
+    if (buf == NULL || length < sizeof(uint32_t)) {
+        DRFP_TEXT("%s:(%d) - Unknown DRFP message\n");
+        return 1;
+    }
+    uint32_t code = GetLE32(buf + offsetof(DRFP_HDR, code));
+    if (code == DRFP_CODE_IGNORED)
+        return 1;
+    // A request without its sequence number cannot be answered: the target
+    // could not tell which request a reply belongs to.
+    if (length < sizeof(DRFP_HDR)) {
+        DRFP_TEXT("%s:(%d) - Unknown DRFP message\n");
+        return 1;
+    }
+
+    switch (code) {
+    case DRFP_CODE_OPEN: DrfpOpen(buf, length); break;
+    case DRFP_CODE_CLOSE: DrfpClose(buf, length); break;
+    case DRFP_CODE_READ: DrfpRead(buf, length); break;
+    case DRFP_CODE_SEEK: DrfpSeek(buf, length); break;
+    default: DRFP_TEXT("%s:(%d) - Unknown DRFP message\n"); break;
+    }
+    // A file request never fails the transport's wait.
+    return 1;
+}
