@@ -1,0 +1,47 @@
+// Directory listing for the scan: one open listing per directory level.
+//
+// A listing is opened either on the current directory or on a subdirectory
+// of an open listing, by name, so the walk never has to build a full path.
+// Listings nest strictly: a child is always closed before its parent moves
+// on to the next entry.
+#ifndef SPACEUSE_LIST_H
+#define SPACEUSE_LIST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Results of ListOpenCurrent / ListOpenSub.
+#define LIST_OK 0
+#define LIST_FAILED (-1)  // the directory exists but cannot be listed
+#define LIST_GONE (-2)    // the entry vanished (or stopped being a directory)
+
+// Results of ListNext.
+#define LIST_ENTRY 1
+#define LIST_END 0
+#define LIST_ERROR (-1)  // reading the listing failed; what came before stands
+
+typedef struct ListDir ListDir;
+
+typedef struct ListEntry {
+    const char* name;  // valid until the next ListNext or ListClose on its listing
+    uint64_t size;     // bytes; 0 for directories
+    int isDir;
+    int isLink;  // a symbolic link, junction or other reparse point: never entered
+    int noSize;  // the entry was listed but its size could not be read
+} ListEntry;
+
+// Prepares the process for deep walks (on POSIX: raises the open-descriptor
+// soft limit to the hard one, since every level holds one descriptor).
+void ListInit(void);
+
+// A listing record, allocated once per level and reused for every directory
+// listed at that level. NULL when out of memory.
+ListDir* ListNew(void);
+void ListFree(ListDir* d);
+
+int ListOpenCurrent(ListDir* d);
+int ListOpenSub(ListDir* parent, const char* name, ListDir* d);
+int ListNext(ListDir* d, ListEntry* e);
+void ListClose(ListDir* d);
+
+#endif

@@ -1,0 +1,135 @@
+// Directory listing on POSIX, relative to open directory descriptors.
+//
+// Each level lists through its own descriptor and opens its subdirectories
+// with openat(), so no full path is ever built and the depth of a tree is
+// limited by nothing but memory and the descriptor limit. Symbolic links are
+// never followed: a link is reported as a file of its own size.
+#ifndef _WIN32
+
+#include "list.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+
+struct ListDir {
+    DIR* dir;
+    int fd;
+};
+
+void ListInit(void)
+{
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == rl.rlim_max)
+        return;
+    rl.rlim_cur = rl.rlim_max;
+    // Failure only means deep trees run out of descriptors sooner; such
+    // directories are then reported as unlistable.
+    (void)setrlimit(RLIMIT_NOFILE, &rl);
+}
+
+ListDir* ListNew(void)
+{
+    ListDir* d = (ListDir*)calloc(1, sizeof(ListDir));
+    if (d)
+        d->fd = -1;
+    return d;
+}
+
+void ListFree(ListDir* d)
+{
+    if (!d)
+        return;
+    ListClose(d);
+    free(d);
+}
+
+static int Attach(ListDir* d, int fd)
+{
+    d->dir = fdopendir(fd);
+    if (!d->dir) {
+        close(fd);
+        d->fd = -1;
+        return LIST_FAILED;
+    }
+    d->fd = fd;
+    return LIST_OK;
+}
+
+int ListOpenCurrent(ListDir* d)
+{
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return LIST_FAILED;
+    return Attach(d, fd);
+}
+
+int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
+{
+    if (!parent->dir)
+        return LIST_FAILED;
+    int fd = openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        // Removed, or replaced by a file or a link, since it was listed:
+        // it is no longer a directory of this tree.
+        if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+            return LIST_GONE;
+        return LIST_FAILED;
+    }
+    return Attach(d, fd);
+}
+
+int ListNext(ListDir* d, ListEntry* e)
+{
+    if (!d->dir)
+        return LIST_END;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = readdir(d->dir);
+        if (!de)
+            return errno ? LIST_ERROR : LIST_END;
+        e->name = de->d_name;
+        e->size = 0;
+        e->isLink = 0;
+        e->noSize = 0;
+#ifdef DT_DIR
+        // A directory's own size is never counted, so the file system's
+        // type hint spares the stat call.
+        if (de->d_type == DT_DIR) {
+            e->isDir = 1;
+            return LIST_ENTRY;
+        }
+#endif
+        struct stat st;
+        if (fstatat(d->fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                continue;  // removed since it was listed
+            e->isDir = 0;
+            e->noSize = 1;
+            return LIST_ENTRY;
+        }
+        e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
+        e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
+        if (!e->isDir && st.st_size > 0)
+            e->size = (uint64_t)st.st_size;
+        return LIST_ENTRY;
+    }
+}
+
+void ListClose(ListDir* d)
+{
+    if (d->dir)
+        closedir(d->dir);  // closes the descriptor as well
+    d->dir = NULL;
+    d->fd = -1;
+}
+
+#endif

@@ -1,0 +1,289 @@
+// The directory scan and the report lines.
+//
+// The walk is iterative: each level of the tree has a record (its open
+// listing and its running totals) in a stack that is allocated as the walk
+// first goes that deep and kept for later scans, so the machine stack does
+// not grow with the depth of the tree and nothing is allocated per entry.
+// A subdirectory's totals are added into its parent's when it is done, so
+// each directory is read exactly once.
+#include "scan.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "list.h"
+#include "sysdep.h"
+
+typedef struct ScanLevel {
+    ListDir* dir;
+    UsageTotals totals;
+    const char* name;  // this directory's name, held by its parent's listing
+    int incomplete;    // some of its entries could not be read
+} ScanLevel;
+
+static ScanLevel** levels;
+static size_t levelCount;  // records allocated
+static size_t levelCap;    // slots in `levels`
+
+static const char kIndent[] =
+    "                                                                                ";
+
+static const char kWipe[] = "\r                                                                               \r";
+
+uint64_t ClustersForSize(uint64_t size, unsigned clusterShift)
+{
+    if (clusterShift > 63)
+        clusterShift = 63;
+    if (size == 0)
+        return 1;
+    return ((size - 1) >> clusterShift) + 1;
+}
+
+const char* UsageIndent(int32_t depth)
+{
+    size_t max = sizeof kIndent - 1;
+    size_t width = depth > 0 ? (size_t)depth * 2 : 0;
+    if (depth > (int32_t)(max / 2))
+        width = max;
+    return kIndent + (max - width);
+}
+
+static void Append(char* buf, size_t size, size_t* len, const char* fmt, ...)
+{
+    if (*len + 1 >= size)
+        return;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf + *len, size - *len, fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    *len += (size_t)n;
+    if (*len >= size)
+        *len = size - 1;
+}
+
+size_t FormatUsageFields(char* buf, size_t size, const UsageTotals* totals,
+                         const ScanContext* ctx, const DriveInfo* info)
+{
+    const ReportOptions* o = ctx->options;
+    size_t len = 0;
+    if (size == 0)
+        return 0;
+    buf[0] = '\0';
+    Append(buf, size, &len, "\r");
+    if (o->showDirs && !o->hasFilter)
+        Append(buf, size, &len, "%6lu ", (unsigned long)totals->dirs);
+    if (o->showFiles)
+        Append(buf, size, &len, "%7lu ", (unsigned long)totals->files);
+    if (o->showBytes) {
+        uint64_t value = totals->clusters;
+        if (!o->inClusters)
+            value <<= (info->clusterShift > 63 ? 63 : info->clusterShift);
+        if (o->inKilo)
+            value >>= 10;
+        char grouped[GROUPED_BUF_SIZE];
+        Append(buf, size, &len, "%15s  ", FormatGrouped(value, ' ', 3, grouped));
+    }
+    return len;
+}
+
+static void WriteUsageLine(const char* name, const UsageTotals* totals, const ScanContext* ctx,
+                           const DriveInfo* info)
+{
+    char fields[128];
+    FormatUsageFields(fields, sizeof fields, totals, ctx, info);
+    if (ctx->options->showPath)
+        printf("%s%s%s\n", fields, UsageIndent(ctx->depth), name);
+    else
+        printf("%s\n", fields);
+}
+
+void PrintUsageLine(char* name, const UsageTotals* totals, const ScanContext* ctx,
+                    const DriveInfo* info)
+{
+    if (ctx->options->showPath && name[0] == '\0' &&
+        SysGetCurrentDir(name, PATH_BUF_SIZE) != 0)
+        name[0] = '\0';
+    WriteUsageLine(name, totals, ctx, info);
+}
+
+void ScanRelease(void)
+{
+    for (size_t i = 0; i < levelCount; i++) {
+        ListFree(levels[i]->dir);
+        free(levels[i]);
+    }
+    free(levels);
+    levels = NULL;
+    levelCount = levelCap = 0;
+}
+
+// The record for level `k`, allocated the first time the walk goes that deep.
+static ScanLevel* GetLevel(size_t k)
+{
+    if (k < levelCount)
+        return levels[k];
+    if (k != levelCount)
+        return NULL;
+    if (levelCount == levelCap) {
+        size_t cap = levelCap ? levelCap * 2 : 64;
+        ScanLevel** grown = (ScanLevel**)realloc(levels, cap * sizeof *grown);
+        if (!grown)
+            return NULL;
+        levels = grown;
+        levelCap = cap;
+    }
+    ScanLevel* lv = (ScanLevel*)calloc(1, sizeof *lv);
+    if (!lv)
+        return NULL;
+    lv->dir = ListNew();
+    if (!lv->dir) {
+        free(lv);
+        return NULL;
+    }
+    levels[levelCount++] = lv;
+    return lv;
+}
+
+// Names the directory at level `k` (and, when `leaf` is given, its entry
+// `leaf`) below the scanned directory. Written piecewise: the path may be
+// far longer than any fixed buffer.
+static void WriteScanPath(FILE* f, const ScanContext* ctx, size_t k, const char* leaf)
+{
+    char cwd[PATH_BUF_SIZE];
+    const char* root = ctx->rootPath;
+    if (!root || !root[0])
+        root = SysGetCurrentDir(cwd, sizeof cwd) == 0 ? cwd : ".";
+    fputs(root, f);
+    size_t rootLen = strlen(root);
+    int needSep = rootLen > 0 && root[rootLen - 1] != PATH_SEP;
+    for (size_t i = 1; i <= k; i++) {
+        if (needSep)
+            fputc(PATH_SEP, f);
+        fputs(levels[i]->name, f);
+        needSep = 1;
+    }
+    if (leaf) {
+        if (needSep)
+            fputc(PATH_SEP, f);
+        fputs(leaf, f);
+    }
+}
+
+static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
+{
+    fflush(stdout);
+    fputs("Error: couldn't calculate size of directory: \"", stderr);
+    WriteScanPath(stderr, ctx, k, leaf);
+    fputs("\"\n", stderr);
+    ctx->failures++;
+}
+
+static void AddTotals(UsageTotals* to, const UsageTotals* from)
+{
+    to->files += from->files;
+    to->dirs += from->dirs;
+    to->clusters += from->clusters;
+}
+
+// A subdirectory of the directory listed at `parent` is done (or could not
+// be entered): its line, then its share of the parent's totals.
+static void FinishSubdir(ScanLevel* parent, const char* name, const UsageTotals* sub,
+                         const ScanContext* ctx, const DriveInfo* info)
+{
+    const ReportOptions* o = ctx->options;
+    if ((ctx->depth == 0 || o->recursive) && o->mode == MODE_NORMAL) {
+        fputs(kWipe, stdout);
+        WriteUsageLine(name, sub, ctx, info);
+    }
+    if (!o->hasFilter) {
+        parent->totals.dirs++;
+        if (o->dirCluster)
+            parent->totals.clusters++;
+    }
+    AddTotals(&parent->totals, sub);
+}
+
+bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
+                   const DriveInfo* info)
+{
+    const ReportOptions* o = ctx->options;
+    const int32_t base = ctx->depth;
+    const unsigned shift = info->clusterShift;
+    const bool useFilter = o->hasFilter && filter;
+    const UsageTotals zero = {0, 0, 0};
+
+    ScanLevel* top = GetLevel(0);
+    if (!top || ListOpenCurrent(top->dir) != LIST_OK)
+        return false;
+    top->totals = zero;
+    top->name = NULL;
+    top->incomplete = 0;
+
+    size_t k = 0;
+    for (;;) {
+        ScanLevel* cur = levels[k];
+        ListEntry e;
+        int r = ListNext(cur->dir, &e);
+        if (r != LIST_ENTRY) {
+            if (r == LIST_ERROR)
+                cur->incomplete = 1;
+            ListClose(cur->dir);
+            if (cur->incomplete)
+                ReportUnreadable(ctx, k, NULL);
+            if (k == 0)
+                break;
+            k--;
+            ctx->depth = base + (int32_t)k;
+            FinishSubdir(levels[k], cur->name, &cur->totals, ctx, info);
+            continue;
+        }
+        if (e.noSize) {
+            cur->incomplete = 1;
+            continue;
+        }
+        if (!e.isDir) {
+            if (useFilter && MatchPattern(filter, e.name) != MATCH_OK)
+                continue;
+            cur->totals.clusters += ClustersForSize(e.size, shift);
+            cur->totals.files++;
+            continue;
+        }
+        if (e.name[0] == '.' && (e.name[1] == '\0' || (e.name[1] == '.' && e.name[2] == '\0')))
+            continue;
+
+        if (ctx->depth == 0 && !o->recursive && !o->toFile) {
+            printf("\rscanning: %-65s\r", e.name);
+            fflush(stdout);
+        }
+
+        if (e.isLink) {
+            // Counted where it stands, never entered.
+            FinishSubdir(cur, e.name, &zero, ctx, info);
+            continue;
+        }
+        ScanLevel* next = GetLevel(k + 1);
+        int rc = next ? ListOpenSub(cur->dir, e.name, next->dir) : LIST_FAILED;
+        if (rc == LIST_GONE)
+            continue;
+        if (rc != LIST_OK) {
+            // Still counted and given its line of zeros, but never silently:
+            // the total is short by whatever it holds.
+            ReportUnreadable(ctx, k, e.name);
+            FinishSubdir(cur, e.name, &zero, ctx, info);
+            continue;
+        }
+        next->totals = zero;
+        next->name = e.name;
+        next->incomplete = 0;
+        k++;
+        ctx->depth = base + (int32_t)k;
+    }
+
+    ctx->depth = base;
+    AddTotals(totals, &top->totals);
+    return true;
+}
