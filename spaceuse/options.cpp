@@ -1,0 +1,280 @@
+// Command line, program messages and the program-wide option state.
+#include <stdio.h>
+#include <string.h>
+
+#include "spaceuse.h"
+
+#define PROGRAM_VERSION "2.0.7"
+#define PROGRAM_DATE "1 June 1999"
+#define COPYRIGHT_HOLDER "(c) The spaceuse developers"
+#define FEEDBACK_ADDRESS "spaceuse-feedback@example.org"
+#define DEFAULT_CLUSTER_SIZE 1024
+
+ReportOptions reportOptions;
+char progName[PROGNAME_SIZE];
+char pathList[MAX_PATHS][PATH_BUF_SIZE];
+unsigned pathCount;
+uint32_t fakeClusterSize;
+OsVersion osVersion;
+
+// Members of the column selection gathered from the switches.
+#define SEL_DIRS 0x01
+#define SEL_FILES 0x02
+#define SEL_BYTES 0x04
+#define SEL_PATH 0x08
+#define SEL_DISKINFO 0x10
+
+// The abort texts must outlive registration: the hook writes them as they
+// are, from a signal handler or a system thread.
+static char abortTexts[ABORT_REASON_COUNT][PROGNAME_SIZE + 64];
+
+void InitReportOptions(ReportOptions* options, int toFile)
+{
+    memset(options, 0, sizeof(*options));
+    options->mode = MODE_NORMAL;
+    options->hasFilter = 0;
+    options->fakeCluster = 0;
+    options->showDirs = 1;
+    options->showFiles = 1;
+    options->showBytes = 1;
+    options->showPath = 1;
+    options->showDiskInfo = 1;
+    options->inClusters = 0;
+    options->inKilo = 0;
+    options->dirCluster = 1;
+    options->toFile = toFile ? 1 : 0;
+    options->recursive = 0;
+    options->showHeader = 1;
+}
+
+static int IsDirSeparator(char c)
+{
+#ifdef _WIN32
+    // A program started from a POSIX-style shell may see forward slashes.
+    return c == '\\' || c == '/';
+#else
+    return c == PATH_SEP;
+#endif
+}
+
+void BuildProgName(const char* programPath)
+{
+    if (programPath == NULL || programPath[0] == '\0')
+        programPath = "spaceuse";
+    const char* base = programPath;
+    for (const char* p = programPath; *p != '\0'; p++) {
+        if (IsDirSeparator(*p))
+            base = p + 1;
+    }
+    // A name longer than the buffer is cut, never overrun.
+    snprintf(progName, sizeof(progName), "%s", base);
+    char* dot = strrchr(progName, '.');
+    if (dot != NULL)
+        *dot = '\0';
+    UpperName(progName);
+}
+
+int GetOsVersion(OsVersion* record)
+{
+    if (record == NULL)
+        return -1;
+    return SysGetOsVersion(record) == 0 ? 0 : -1;
+}
+
+void PrintHint(void)
+{
+    printf("Type '%s %c?' for more information.\n", progName, SWITCH_CHAR);
+}
+
+void PrintBanner(void)
+{
+    printf("%s v%s - %s\t\t%s\n", progName, PROGRAM_VERSION, COPYRIGHT_HOLDER, PROGRAM_DATE);
+    printf("Feedback email: %s\n\n", FEEDBACK_ADDRESS);
+    printf("Usage: %s <switches> path1[%cfilter1] ... pathN[%cfilterN]\n", progName, PATH_SEP,
+           PATH_SEP);
+    fputs("<switches>\n"
+          "  c        Report diskusage in clusters, instead of bytes\n"
+          "  d        Do not count directories as an allocated cluster (default for NTFS)\n"
+          "  f[N]     Fake clustersize to N bytes, must be a power of 2\n"
+          "  i        Do not print disk information\n"
+          "  k        Report diskusage in units of 1024 (also clusters)\n"
+          "  r        Print usage recursive\n"
+          "  q        \"Quick\" mode\n"
+          "  B        Print the Bytes column in the report\n"
+          "  D        Print the Dirs column in the report\n"
+          "  F        Print the Files column in the report\n"
+          "  I        Print disk info header\n"
+          "  P        Print the Path column (and filter) in the report\n"
+          "  s        Silent mode\n"
+          "<filter>\n"
+          "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n",
+          stdout);
+}
+
+// The substitute cluster size after "f": optional blanks and '+', then
+// decimal digits; anything after them is ignored. A missing number, a minus
+// sign or a value beyond 32 bits is refused instead of wrapping to a
+// nonsense size. 0 on success.
+static int ReadClusterSize(const char* text, uint32_t* size)
+{
+    const char* p = text;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f')
+        p++;
+    if (*p == '+')
+        p++;
+    if (*p < '0' || *p > '9')
+        return -1;
+    uint64_t value = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        value = value * 10 + (uint64_t)(*p - '0');
+        if (value > UINT32_MAX)
+            return -1;
+    }
+    *size = (uint32_t)value;
+    return 0;
+}
+
+// Applies the switch `arg` (which begins with SWITCH_CHAR). ARGS_CONTINUE,
+// or the exit status after a help text or an error.
+static int ApplySwitch(const char* arg, unsigned* selection)
+{
+    switch (arg[1]) {
+    case '?':
+        PrintBanner();
+        return 0;
+    case 'B':
+        *selection |= SEL_BYTES;
+        break;
+    case 'D':
+        *selection |= SEL_DIRS;
+        break;
+    case 'F':
+        *selection |= SEL_FILES;
+        break;
+    case 'I':
+        *selection |= SEL_DISKINFO;
+        break;
+    case 'P':
+        *selection |= SEL_PATH;
+        break;
+    case 'i':
+        *selection &= ~(unsigned)SEL_DISKINFO;
+        break;
+    case 'c':
+        reportOptions.inClusters = 1;
+        break;
+    case 'd':
+        reportOptions.dirCluster = 0;
+        break;
+    case 'f':
+        reportOptions.fakeCluster = 1;
+        if (arg[2] == '\0') {
+            fakeClusterSize = DEFAULT_CLUSTER_SIZE;
+        } else if (ReadClusterSize(arg + 2, &fakeClusterSize) != 0) {
+            fprintf(stderr, "Error: Illegal clustersize: '%s'\n", arg + 2);
+            fflush(stderr);
+            PrintHint();
+            return 1;
+        }
+        break;
+    case 'k':
+        reportOptions.inKilo = 1;
+        break;
+    case 'q':
+        if (reportOptions.mode != MODE_SILENT)
+            reportOptions.mode = MODE_QUICK;
+        break;
+    case 'r':
+        reportOptions.recursive = 1;
+        break;
+    case 's':
+        reportOptions.mode = MODE_SILENT;
+        reportOptions.showHeader = 0;
+        *selection = SEL_BYTES | SEL_PATH;
+        break;
+    default:
+        // For a lone switch character this prints the argument's NUL.
+        fprintf(stderr, "Error: Unknown switch: '%c%c'\n", SWITCH_CHAR, arg[1]);
+        fflush(stderr);
+        PrintHint();
+        return 1;
+    }
+    return ARGS_CONTINUE;
+}
+
+int ParseArguments(int argc, char* const* argv)
+{
+    unsigned selection = 0;
+
+    memset(pathList, 0, sizeof(pathList));
+    pathCount = 0;
+    fakeClusterSize = 0;
+
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (arg == NULL)
+            break;
+        if (arg[0] == SWITCH_CHAR) {
+            int r = ApplySwitch(arg, &selection);
+            if (r != ARGS_CONTINUE)
+                return r;
+            continue;
+        }
+        if (pathCount >= MAX_PATHS) {
+            printf("Error: current maximum number of paths reached: %ld\n", (long)MAX_PATHS);
+            printf("Run %s again for the remaining paths.\n", progName);
+            return 1;
+        }
+        size_t len = strlen(arg);
+        if (len >= PATH_BUF_SIZE) {
+            fprintf(stderr, "Error: path too long: '%.40s...'\n", arg);
+            return 1;
+        }
+        memcpy(pathList[pathCount], arg, len + 1);
+        pathCount++;
+    }
+
+    // No path stands for the current directory of the current drive.
+    if (pathCount == 0) {
+        pathList[0][0] = '\0';
+        pathCount = 1;
+    }
+
+    if (selection != 0) {
+        reportOptions.showDirs = (selection & SEL_DIRS) ? 1 : 0;
+        reportOptions.showFiles = (selection & SEL_FILES) ? 1 : 0;
+        reportOptions.showBytes = (selection & SEL_BYTES) ? 1 : 0;
+        reportOptions.showPath = (selection & SEL_PATH) ? 1 : 0;
+        reportOptions.showDiskInfo = (selection & SEL_DISKINFO) ? 1 : 0;
+    }
+    return ARGS_CONTINUE;
+}
+
+size_t BuildAbortText(int reason, char* buf, size_t size)
+{
+    const char* why;
+    if (reason == ABORT_REASON_INTERRUPT)
+        why = "(you pressed CTRL+c)\n";
+    else if (reason == ABORT_REASON_BREAK)
+        why = "(you pressed CTRL+break)\n";
+    else
+        why = "Recieved some really BAD signals!\n";
+    if (size == 0)
+        return 0;
+    int n = snprintf(buf, size, "\r%s: MISSION ABORT! %s", progName, why);
+    if (n < 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return (size_t)n < size ? (size_t)n : size - 1;
+}
+
+int InstallAbortHandler(void)
+{
+    const char* texts[ABORT_REASON_COUNT];
+    for (int r = 0; r < ABORT_REASON_COUNT; r++) {
+        BuildAbortText(r, abortTexts[r], sizeof(abortTexts[r]));
+        texts[r] = abortTexts[r];
+    }
+    return SysInstallAbortHook(texts, 1);
+}

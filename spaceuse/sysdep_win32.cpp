@@ -1,0 +1,239 @@
+// Operating-system services on Windows: console, version, drive, directory
+// and volume services, and the VWIN32 device of the 95/98 family.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include "sysdep.h"
+
+static void MakeRoot(char letter, char root[4])
+{
+    root[0] = letter;
+    root[1] = ':';
+    root[2] = '\\';
+    root[3] = '\0';
+}
+
+// ---- version ----------------------------------------------------------------
+
+int SysGetOsVersion(OsVersion* version)
+{
+    OSVERSIONINFOA info;
+    memset(&info, 0, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);  // 148
+    if (!GetVersionExA(&info))
+        return -1;
+    version->platformId = info.dwPlatformId;
+    version->major = info.dwMajorVersion;
+    version->minor = info.dwMinorVersion;
+    version->build = info.dwBuildNumber;
+    return 0;
+}
+
+// ---- console ----------------------------------------------------------------
+
+int SysStdoutIsFile(void)
+{
+    // A console has no file position; a redirected file has one.
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == NULL || out == INVALID_HANDLE_VALUE)
+        return 0;
+    LARGE_INTEGER zero;
+    LARGE_INTEGER pos;
+    zero.QuadPart = 0;
+    return SetFilePointerEx(out, zero, &pos, FILE_CURRENT) ? 1 : 0;
+}
+
+static const char* abortText[ABORT_REASON_COUNT];
+static int abortStatus;
+
+// Runs on a thread the system starts for the console event, while the main
+// thread may be writing: the stream lock keeps the lines whole, and the
+// process ends from here without handing anything back.
+static BOOL WINAPI AbortHandler(DWORD controlType)
+{
+    int reason;
+    if (controlType == CTRL_C_EVENT)
+        reason = ABORT_REASON_INTERRUPT;
+    else if (controlType == CTRL_BREAK_EVENT)
+        reason = ABORT_REASON_BREAK;
+    else
+        reason = ABORT_REASON_OTHER;
+    fputs(abortText[reason], stdout);
+    fflush(stdout);
+    fflush(stderr);
+    ExitProcess((UINT)abortStatus);
+    return TRUE;
+}
+
+int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitStatus)
+{
+    for (int r = 0; r < ABORT_REASON_COUNT; r++)
+        abortText[r] = texts[r];
+    abortStatus = exitStatus;
+    return SetConsoleCtrlHandler(AbortHandler, TRUE) ? 0 : -1;
+}
+
+// ---- drives and directories -------------------------------------------------
+
+char SysGetCurrentDrive(void)
+{
+    char dir[MAX_PATH + 1];
+    DWORD n = GetCurrentDirectoryA(sizeof(dir), dir);
+    if (n == 0 || n >= sizeof(dir) || dir[1] != ':')
+        return 0;
+    char c = dir[0];
+    if (c >= 'a' && c <= 'z')
+        c = (char)(c - 'a' + 'A');
+    return c;
+}
+
+int SysSetCurrentDrive(char letter)
+{
+    char drive[3] = {letter, ':', '\0'};
+    return SetCurrentDirectoryA(drive) ? 0 : -1;
+}
+
+int SysGetDriveType(char letter)
+{
+    char root[4];
+    MakeRoot(letter, root);
+    return (int)GetDriveTypeA(root);
+}
+
+int SysGetDriveDir(char letter, char* buf, size_t size)
+{
+    char rel[4] = {letter, ':', '.', '\0'};
+    return SysGetFullPath(rel, buf, size);
+}
+
+int SysGetCurrentDir(char* buf, size_t size)
+{
+    if (size == 0)
+        return -1;
+    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
+    DWORD n = GetCurrentDirectoryA(room, buf);
+    if (n == 0 || n >= room) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+int SysSetCurrentDir(const char* path)
+{
+    return SetCurrentDirectoryA(path) ? 0 : -1;
+}
+
+int SysGetFullPath(const char* path, char* buf, size_t size)
+{
+    if (size == 0)
+        return -1;
+    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
+    DWORD n = GetFullPathNameA(path, room, buf, NULL);
+    if (n == 0 || n >= room) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// ---- volumes ----------------------------------------------------------------
+
+int SysGetVolume(char letter, SysVolume* volume)
+{
+    memset(volume, 0, sizeof(*volume));
+    char root[4];
+    MakeRoot(letter, root);
+    volume->driveName[0] = letter;
+    volume->driveName[1] = '\0';
+    DWORD serial = 0;
+    // Without a letter (a UNC directory) the current directory's root.
+    if (!GetVolumeInformationA(letter != 0 ? root : NULL, volume->label, sizeof(volume->label),
+                               &serial, NULL, NULL, volume->fsName, sizeof(volume->fsName))) {
+        volume->label[0] = '\0';
+        volume->fsName[0] = '\0';
+        volume->serial = 0;
+        return -1;
+    }
+    volume->label[sizeof(volume->label) - 1] = '\0';
+    volume->fsName[sizeof(volume->fsName) - 1] = '\0';
+    volume->serial = serial;
+    return 0;
+}
+
+int SysGetDiskSpace(char letter, SysSpace* space)
+{
+    char root[4];
+    MakeRoot(letter, root);
+    DWORD spc = 0, bps = 0, freeCl = 0, totalCl = 0;
+    if (!GetDiskFreeSpaceA(letter != 0 ? root : NULL, &spc, &bps, &freeCl, &totalCl))
+        return -1;
+    space->sectorsPerCluster = spc;
+    space->bytesPerSector = bps;
+    space->freeClusters = freeCl;
+    space->totalClusters = totalCl;
+    return 0;
+}
+
+// The register block the VWIN32 device takes and returns.
+typedef struct DIOC_REGISTERS {
+    uint32_t reg_EBX;
+    uint32_t reg_EDX;
+    uint32_t reg_ECX;
+    uint32_t reg_EAX;
+    uint32_t reg_EDI;
+    uint32_t reg_ESI;
+    uint32_t reg_Flags;
+} DIOC_REGISTERS;
+static_assert(sizeof(DIOC_REGISTERS) == 28, "DIOC_REGISTERS is seven 32-bit registers");
+
+#define VWIN32_DIOC_DOS_DRIVEINFO 6
+#define GET_EXT_FREE_SPACE 0x7303
+#define EXT_FREE_SPACE_SIZE 44  // the ExtGetDskFreSpcStruc result record
+#define CARRY_FLAG 0x0001
+
+int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
+                    uint32_t* freeClusters, uint32_t* totalClusters)
+{
+    // The device lives on the 32-bit 95/98 family only and takes 32-bit
+    // addresses in its registers; a 64-bit process never runs there.
+    if (sizeof(void*) > 4)
+        return 0;
+
+    unsigned char result[EXT_FREE_SPACE_SIZE];
+    DIOC_REGISTERS regs;
+    memset(result, 0, sizeof(result));
+    memset(&regs, 0, sizeof(regs));
+
+    HANDLE device = CreateFileA("\\\\.\\vwin32", 0, 0, NULL, 0, FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    if (device == INVALID_HANDLE_VALUE)
+        return 0;
+
+    regs.reg_EBX = 0;
+    regs.reg_EDX = (uint32_t)(uintptr_t)root;
+    regs.reg_ECX = sizeof(result);
+    regs.reg_EAX = GET_EXT_FREE_SPACE;
+    regs.reg_EDI = (uint32_t)(uintptr_t)result;
+    regs.reg_ESI = 0;
+    regs.reg_Flags = CARRY_FLAG;
+
+    DWORD returned = 0;
+    BOOL called = DeviceIoControl(device, VWIN32_DIOC_DOS_DRIVEINFO, &regs, sizeof(regs), &regs,
+                                  sizeof(regs), &returned, NULL);
+    int ok = called && (regs.reg_Flags & CARRY_FLAG) == 0;
+    if (ok) {
+        // Little-endian words at offsets 4, 8, 12 and 16 of the result.
+        *sectorsPerCluster = (uint32_t)result[4] | (uint32_t)result[5] << 8 |
+                             (uint32_t)result[6] << 16 | (uint32_t)result[7] << 24;
+        *bytesPerSector = (uint32_t)result[8] | (uint32_t)result[9] << 8 |
+                          (uint32_t)result[10] << 16 | (uint32_t)result[11] << 24;
+        *freeClusters = (uint32_t)result[12] | (uint32_t)result[13] << 8 |
+                        (uint32_t)result[14] << 16 | (uint32_t)result[15] << 24;
+        *totalClusters = (uint32_t)result[16] | (uint32_t)result[17] << 8 |
+                         (uint32_t)result[18] << 16 | (uint32_t)result[19] << 24;
+    }
+    CloseHandle(device);
+    return ok ? 1 : 0;
+}
