@@ -55,6 +55,10 @@ const char* DbFileName(const char* path);
 // A diagnostic line with a format of its own that starts with "%s(%d): ".
 #define DBG_PRINTF(fmt, ...) \
     DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__, __VA_ARGS__))
+// The same for an own format that takes no values after the line number,
+// such as "%s(%d): Connected.\n".
+#define DBG_PRINTF0(fmt) \
+    DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
 
 // ---- program-wide state and accessors --------------------------------------
 
@@ -67,5 +71,45 @@ char* HostName(void);
 extern int connected2ee;
 extern int sampleProtoOpened;
 extern volatile sig_atomic_t terminationRequested;
+
+// ---- the main module's own workings, reached by its tests ------------------
+
+#define DECI2_DEFAULT_PORT "8510"
+#define HOST_BUF_SIZE 1025
+
+// The queue head `pl`: created once at start-up, drained and freed at the end.
+int QueueCreate(void);    // 0, or -1 when the head cannot be allocated
+void QueueDestroy(void);  // frees every queued packet and the head
+List* QueueHead(void);    // null when there is no queue
+void DelPacket(PKT* pkt);
+
+int ConnectNet(char* arg);
+// The port a port text names (1..65535), or -1 for "invalid port number".
+int ParsePortText(const char* text);
+int SendPacket(int fd, PKT* pkt);
+int RecvPacket(int fd, unsigned char* buf);
+void* SampleMakeXyb(int* xyb);
+int MySelect(unsigned int socket);
+// Console text as received: `len` bytes, ended early by a NUL.
+void PrintConsoleText(const char* text, size_t len);
+// The wait's length in seconds and the number of slices it is cut into.
+void SetWaitTimeout(int timeout, int granularity);
+unsigned char* ReceiveBuffer(void);
+
+// What the command line asks for.
+typedef struct HOSTLINK_ARGS {
+    char* address;         // "-d" value, else DSNETM, else null
+    int resetIfConnected;  // -kickme
+    char* filename;        // the EE program
+    int nargs;             // program arguments after the file name
+    char** args;           // null when nargs is 0
+} HOSTLINK_ARGS;
+
+// 0 when the command line is complete, -1 when the usage must be shown.
+int HostlinkParseArgs(int ac, char** av, char* envAddress, HOSTLINK_ARGS* a);
+// The program's own base name from av[0]: the text after the last '/'.
+void SetProgramName(char* av0);
+// A whole run; ends the process with the run's exit status.
+int HostlinkMain(int ac, char** av);
 
 #endif

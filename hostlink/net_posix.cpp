@@ -1,0 +1,165 @@
+// BSD sockets and POSIX signals.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+static int lastInterrupted;
+
+// There is no start-up to do; report the version the caller relies on.
+int NetStartup(uint16_t version, uint16_t* got)
+{
+    (void)version;
+    *got = 0x0101;
+    return 0;
+}
+
+void NetCleanup(void) {}
+
+int NetGetHostName(char* buf, int size)
+{
+    if (size <= 0)
+        return -1;
+    if (gethostname(buf, (size_t)size) != 0)
+        return -1;
+    buf[size - 1] = '\0';
+    return 0;
+}
+
+uint32_t NetInetAddr(const char* host)
+{
+    return (uint32_t)inet_addr(host);
+}
+
+int NetResolve(const char* host, uint32_t* addr, int* family)
+{
+    struct hostent* he = gethostbyname(host);
+
+    if (he == NULL || he->h_addr_list == NULL || he->h_addr_list[0] == NULL ||
+        he->h_length != 4)
+        return -1;
+    memcpy(addr, he->h_addr_list[0], 4);
+    *family = he->h_addrtype;
+    return 0;
+}
+
+int NetSocket(void)
+{
+    return socket(AF_INET, SOCK_STREAM, 0);
+}
+
+int NetConnect(int s, uint32_t addr, int family, uint16_t port)
+{
+    struct sockaddr_in sa;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = (sa_family_t)family;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    for (;;) {
+        if (connect(s, (struct sockaddr*)&sa, sizeof sa) == 0)
+            return 0;
+        // An interrupted connect goes on in the background; wait for it.
+        if (errno != EINTR)
+            return -1;
+        fd_set ws;
+        FD_ZERO(&ws);
+        FD_SET(s, &ws);
+        if (select(s + 1, NULL, &ws, NULL, NULL) > 0) {
+            int err = 0;
+            socklen_t len = sizeof err;
+            if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+                return 0;
+            return -1;
+        }
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+int NetSend(int s, const void* buf, int len)
+{
+    // MSG_NOSIGNAL: a peer that has gone away is an error to report, not a
+    // SIGPIPE that kills the program silently.
+    ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    return (int)n;
+}
+
+int NetRecv(int s, void* buf, int len)
+{
+    ssize_t n = recv(s, buf, (size_t)len, 0);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    return (int)n;
+}
+
+void NetClose(int s)
+{
+    close(s);
+}
+
+int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
+{
+    fd_set rs, ws;
+    struct timeval tv;
+
+    *readable = 0;
+    *writable = 0;
+    if (s < 0 || s >= FD_SETSIZE) {
+        lastInterrupted = 0;
+        return -1;
+    }
+    FD_ZERO(&rs);
+    FD_ZERO(&ws);
+    FD_SET(s, &rs);
+    if (wantWrite)
+        FD_SET(s, &ws);
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    int n = select(s + 1, &rs, &ws, NULL, &tv);
+    if (n < 0) {
+        lastInterrupted = (errno == EINTR);
+        return -1;
+    }
+    *readable = FD_ISSET(s, &rs) ? 1 : 0;
+    *writable = FD_ISSET(s, &ws) ? 1 : 0;
+    return n;
+}
+
+int NetInterrupted(void)
+{
+    return lastInterrupted;
+}
+
+// No debugger output channel here.
+void NetDebugOutput(const char* text)
+{
+    (void)text;
+}
+
+void NetInstallSignal(int sig, void (*handler)(int))
+{
+    struct sigaction sa;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: the signal must end a select in progress.
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, NULL);
+}
+
+void NetInstallSignals(void (*handler)(int))
+{
+    NetInstallSignal(SIGTERM, handler);
+    NetInstallSignal(SIGABRT, handler);
+    NetInstallSignal(SIGINT, handler);
+}

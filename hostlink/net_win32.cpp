@@ -1,0 +1,146 @@
+// Windows Sockets 1.1, C runtime signals and the debugger output.
+#include "net.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <signal.h>
+#include <string.h>
+
+static int lastInterrupted;
+
+// Winsock handles fit in 32 bits; the rest of the program keeps them as int.
+static SOCKET ToSocket(int s)
+{
+    return (SOCKET)(unsigned int)s;
+}
+
+int NetStartup(uint16_t version, uint16_t* got)
+{
+    WSADATA wsaData;
+
+    if (WSAStartup(version, &wsaData) != 0)
+        return -1;
+    *got = wsaData.wVersion;
+    return 0;
+}
+
+void NetCleanup(void)
+{
+    WSACleanup();
+}
+
+int NetGetHostName(char* buf, int size)
+{
+    if (size <= 0)
+        return -1;
+    if (gethostname(buf, size) != 0)
+        return -1;
+    buf[size - 1] = '\0';
+    return 0;
+}
+
+uint32_t NetInetAddr(const char* host)
+{
+    return (uint32_t)inet_addr(host);
+}
+
+int NetResolve(const char* host, uint32_t* addr, int* family)
+{
+    struct hostent* he = gethostbyname(host);
+
+    if (he == NULL || he->h_addr_list == NULL || he->h_addr_list[0] == NULL ||
+        he->h_length != 4)
+        return -1;
+    memcpy(addr, he->h_addr_list[0], 4);
+    *family = he->h_addrtype;
+    return 0;
+}
+
+int NetSocket(void)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+
+    if (s == INVALID_SOCKET)
+        return -1;
+    return (int)(unsigned int)s;
+}
+
+int NetConnect(int s, uint32_t addr, int family, uint16_t port)
+{
+    struct sockaddr_in sa;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = (short)family;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = addr;
+    return connect(ToSocket(s), (struct sockaddr*)&sa, sizeof sa) == 0 ? 0 : -1;
+}
+
+int NetSend(int s, const void* buf, int len)
+{
+    int n = send(ToSocket(s), (const char*)buf, len, 0);
+    lastInterrupted = (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int NetRecv(int s, void* buf, int len)
+{
+    int n = recv(ToSocket(s), (char*)buf, len, 0);
+    lastInterrupted = (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+void NetClose(int s)
+{
+    closesocket(ToSocket(s));
+}
+
+int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
+{
+    fd_set rs, ws;
+    struct timeval tv;
+
+    *readable = 0;
+    *writable = 0;
+    FD_ZERO(&rs);
+    FD_ZERO(&ws);
+    FD_SET(ToSocket(s), &rs);
+    if (wantWrite)
+        FD_SET(ToSocket(s), &ws);
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    int n = select(0, &rs, &ws, NULL, &tv);
+    if (n == SOCKET_ERROR) {
+        lastInterrupted = (WSAGetLastError() == WSAEINTR);
+        return -1;
+    }
+    *readable = FD_ISSET(ToSocket(s), &rs) ? 1 : 0;
+    *writable = FD_ISSET(ToSocket(s), &ws) ? 1 : 0;
+    return n;
+}
+
+int NetInterrupted(void)
+{
+    return lastInterrupted;
+}
+
+void NetDebugOutput(const char* text)
+{
+    OutputDebugStringA(text);
+}
+
+// The C runtime resets a handler to the default once it has run, which is
+// why the handler installs itself again.
+void NetInstallSignal(int sig, void (*handler)(int))
+{
+    signal(sig, handler);
+}
+
+void NetInstallSignals(void (*handler)(int))
+{
+    NetInstallSignal(SIGTERM, handler);
+    NetInstallSignal(SIGBREAK, handler);
+    NetInstallSignal(SIGABRT, handler);
+    NetInstallSignal(SIGINT, handler);
+}
