@@ -1,0 +1,172 @@
+// whatcode run as a user runs it: standard output, standard error and exit
+// status. Lines that carry the system's message text are checked only on the
+// native build: under a launcher the texts are the emulated system's own.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "proc.h"
+
+namespace {
+
+ProcResult RunWhatcode(const std::vector<std::string>& args)
+{
+    ProcOptions opt;
+    opt.timeoutSec = 30;
+    ProcResult r = RunTool("whatcode", args, opt);
+    EXPECT_FALSE(r.timedOut);
+    return r;
+}
+
+const char kHelp[] =
+    "Usage: whatcode value ...\n"
+    "\n"
+    "WhatCode will display the Windows error message for one or more error values.\n"
+    "These error values are usually obtained from the GetLastError() function.\n"
+    "The error values can be either in decimal, hexadecimal, or octal format.\n"
+    "All hexadecimal error values must be preceded with \"0x\".\n"
+    "All octal error values must begin with a leading zero \"0\".\n"
+    "\n"
+    "Examples: whatcode 2\n"
+    "          whatcode 0x8001010D\n"
+    "          whatcode 044\n";
+
+// Standard output with Windows line ends folded, for a build whose runtime
+// writes text-mode output.
+std::string Out(const ProcResult& r)
+{
+    std::string s;
+    for (size_t i = 0; i < r.out.size(); i++) {
+        if (r.out[i] == '\r' && i + 1 < r.out.size() && r.out[i + 1] == '\n')
+            continue;
+        s += r.out[i];
+    }
+    return s;
+}
+
+std::string Err(const ProcResult& r)
+{
+    ProcResult e;
+    e.out = r.err;
+    return Out(e);
+}
+
+TEST(Whatcode, NoValueShowsShortUsage)
+{
+    ProcResult r = RunWhatcode({});
+    EXPECT_EQ(2, r.status);
+    EXPECT_EQ("You must specify at least one error value.\n\n", Err(r));
+    EXPECT_EQ("Usage: whatcode value ...\n\nRun \"whatcode -?\" for full help.\n", Out(r));
+}
+
+TEST(Whatcode, HelpSwitchAnywhereShowsFullHelpOnly)
+{
+    const std::vector<std::vector<std::string>> calls = {
+        {"5", "-?"}, {"/?"}, {"-h?"}, {"2", "4294967296", "/x?y"},
+    };
+    for (const auto& args : calls) {
+        ProcResult r = RunWhatcode(args);
+        std::string out = Out(r);
+        EXPECT_EQ(1, r.status) << args[0];
+        EXPECT_EQ("", r.err) << args[0];
+        // Banner first, then usage and help; no value is looked up.
+        EXPECT_EQ(0u, out.find("\nWhatCode for Win32, Version 1.0\n")) << out;
+        ASSERT_GE(out.size(), sizeof kHelp - 1);
+        EXPECT_EQ(kHelp, out.substr(out.size() - (sizeof kHelp - 1))) << out;
+        EXPECT_EQ(std::string::npos, out.find("Error:")) << out;
+    }
+}
+
+// The header line of each value is the same on every system; the text after
+// it is whatever the system has, so only the shape of the block is checked.
+TEST(Whatcode, ValuesInEveryNotation)
+{
+    const std::vector<std::string> values = {
+        "0x8001010D", "044", "abc", "?", "08", "12abc", "-4294967295", "/5",
+    };
+    const char* headers[] = {
+        "Error: 2147549453 (0x8001010D) (020000200415)\n",
+        "Error: 36 (0x00000024) (044)\n",
+        "Error: 0 (0x00000000) (00)\n",
+        "Error: 0 (0x00000000) (00)\n",
+        "Error: 0 (0x00000000) (00)\n",
+        "Error: 12 (0x0000000C) (014)\n",
+        "Error: 1 (0x00000001) (01)\n",
+        "Error: 0 (0x00000000) (00)\n",
+    };
+    ProcResult r = RunWhatcode(values);
+    std::string out = Out(r);
+    EXPECT_EQ("", r.err);
+    size_t at = 0;
+    for (const char* h : headers) {
+        size_t found = out.find(std::string("\n") + h, at);
+        ASSERT_EQ(at, found) << h << " in\n" << out;
+        // One line of text follows each header (the system's text or
+        // "Unknown Error.").
+        at = out.find('\n', found + 1 + strlen(h));
+        ASSERT_NE(std::string::npos, at) << out;
+        at++;
+    }
+    EXPECT_EQ(out.size(), at) << out;
+}
+
+TEST(Whatcode, ValueWithoutTextIsUnknown)
+{
+    ProcResult r = RunWhatcode({"-1"});
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("\nError: 4294967295 (0xFFFFFFFF) (037777777777)\nUnknown Error.\n", Out(r));
+}
+
+// Values beyond 32 bits are refused on every host, and the others still run.
+TEST(Whatcode, ValuesBeyondThirtyTwoBitsAreInvalid)
+{
+    ProcResult r = RunWhatcode({"4294967296", "-1", "0x100000000", "-4294967296",
+                        "18446744073709551616"});
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("\nInvalid parameter \"4294967296\".\n"
+              "\nInvalid parameter \"0x100000000\".\n"
+              "\nInvalid parameter \"-4294967296\".\n"
+              "\nInvalid parameter \"18446744073709551616\".\n",
+              Err(r));
+    EXPECT_EQ("\nError: 4294967295 (0xFFFFFFFF) (037777777777)\nUnknown Error.\n", Out(r));
+
+    r = RunWhatcode({"4294967295"});
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(0u, Out(r).find("\nError: 4294967295 (0xFFFFFFFF) (037777777777)\n"));
+}
+
+TEST(Whatcode, SystemTexts)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "the emulated system has its own message texts";
+    ProcResult r = RunWhatcode({"2"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("\nError: 2 (0x00000002) (02)\nThe system cannot find the file specified.\n",
+              r.out);
+
+    // A text with inserts is a text like any other.
+    r = RunWhatcode({"34", "193"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("\nError: 34 (0x00000022) (042)\n"
+              "The wrong diskette is in the drive. Insert %2 (Volume Serial Number: %3) "
+              "into drive %1.\n"
+              "\nError: 193 (0x000000C1) (0301)\n%1 is not a valid Win32 application.\n",
+              r.out);
+
+    r = RunWhatcode({"0x80070005"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("\nError: 2147942405 (0x80070005) (020001600005)\nAccess is denied.\n", r.out);
+
+    r = RunWhatcode({"2", "999999"});
+    EXPECT_EQ(3, r.status);
+    EXPECT_EQ("\nError: 2 (0x00000002) (02)\nThe system cannot find the file specified.\n"
+              "\nError: 999999 (0x000F423F) (03641077)\nUnknown Error.\n",
+              r.out);
+}
+
+}  // namespace
