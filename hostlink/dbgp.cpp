@@ -1,4 +1,409 @@
-// Placeholder until the DBGP module lands.
+// DBGP: puts the EE program into target memory and starts it.
+//
+// A load is a strict sequence of stop-and-wait requests to the EE: the
+// debug configuration, the memory writes of every loadable segment, the run
+// request. Replies come back through DbgpHandler inside the wait of
+// SendAndWaitReply, which stays in service after the load to report a
+// break of the running program.
 #include "dbgp.h"
-int DbgpPload(char*, int, char**, unsigned int) { return -1; }
-int DbgpHandler(char*, uint16_t) { return -1; }
+
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "dbgp_internal.h"
+#include "deci2.h"
+#include "elf.h"
+#include "main.h"
+
+// The configuration of the last successful configuration reply, and the
+// largest alignment code it allows (-1: none of 0..10).
+static DBGP_CONF_DATA cf;
+static int MaxMemAlign = 0;
+
+static DbgpSendFn dbgpSend = SendAndWaitReply;
+
+void DbgpSetSender(DbgpSendFn fn)
+{
+    dbgpSend = fn ? fn : SendAndWaitReply;
+}
+
+const DBGP_CONF_DATA* DbgpConf(void)
+{
+    return &cf;
+}
+
+int DbgpMaxMemAlign(void)
+{
+    return MaxMemAlign;
+}
+
+void DbgpStoreConf(const unsigned char* p)
+{
+    uint32_t w[DBGP_CONF_SIZE / 4];
+    for (int i = 0; i < DBGP_CONF_SIZE / 4; i++)
+        w[i] = GetLE32(p + 4 * i);
+    // The record is nothing but 17 consecutive u32 fields.
+    memcpy(&cf, w, sizeof cf);
+
+    MaxMemAlign = -1;
+    for (int k = DBGP_MAX_ALIGN; k >= 0; k--) {
+        if (cf.mem_align & (1u << k)) {
+            MaxMemAlign = k;
+            break;
+        }
+    }
+}
+
+// Fills the DECI2 and DBGP headers of a request of `len` bytes.
+static void DbgpFillHdr(unsigned char* pkt, uint16_t len, uint8_t type, uint8_t count)
+{
+    MakeDeci2Hdr((DECI2_HDR*)pkt, len, PROTO_DBGP, NODE_HOST, NODE_EE);
+    memset(pkt + 8, 0, DBGP_HDR_SIZE);
+    pkt[8 + DBGP_OFF_TYPE] = type;
+    pkt[8 + DBGP_OFF_COUNT] = count;
+}
+
+void* DbgpMakeGetconf(void)
+{
+    unsigned char* pkt = (unsigned char*)calloc(1, DBGP_GETCONF_PKT_SIZE);
+    if (!pkt)
+        return NULL;
+    DbgpFillHdr(pkt, DBGP_GETCONF_PKT_SIZE, DBGP_TYPE_GETCONF, 0);
+    return pkt;
+}
+
+static const char* DbgpProgName(void)
+{
+    const char* name = ProgramName();
+    return name ? name : "";
+}
+
+// Total length of the run request's strings, terminators and program name
+// included, in a type that cannot overflow.
+static uint64_t DbgpArgBytes(int argc, char** argv)
+{
+    uint64_t s = strlen(DbgpProgName()) + 1;
+    if (argv) {
+        for (int i = 0; i < argc; i++)
+            s += strlen(argv[i]) + 1;
+    }
+    return s;
+}
+
+// The whole run request's length; more than 65535 cannot be described by
+// a DECI2 header.
+static uint64_t DbgpRunSize(int argc, char** argv)
+{
+    uint64_t nargs = (argv && argc > 0 ? (uint64_t)argc : 0) + 1;
+    return DBGP_RUN_FIXED + 4 * nargs + DbgpArgBytes(argc, argv);
+}
+
+int CalcArgvLen(int argc, char** argv)
+{
+    uint64_t s = DbgpArgBytes(argc, argv);
+    return s > INT_MAX ? INT_MAX : (int)s;
+}
+
+void* DbgpMakeRun(uint32_t entry, uint32_t gp, int argc, char** argv)
+{
+    // Without a vector there are no arguments to count, whatever argc says.
+    if (!argv || argc < 0)
+        argc = 0;
+    uint64_t total = DbgpRunSize(argc, argv);
+    if (total > DECI2_MAX_PACKET)
+        return NULL;
+    uint32_t numargs = (uint32_t)argc + 1;
+
+    unsigned char* pkt = (unsigned char*)calloc(1, (size_t)total);
+    if (!pkt)
+        return NULL;
+    DbgpFillHdr(pkt, (uint16_t)total, DBGP_TYPE_RUN, 1);
+    unsigned char* run = pkt + 8 + DBGP_HDR_SIZE;
+    PutLE32(run + 0, entry);
+    PutLE32(run + 4, gp);
+    PutLE32(run + 8, 0);
+    PutLE32(run + 12, 0);
+    PutLE32(run + 16, numargs);
+
+    // One length word per string (not an address), then the strings back to
+    // back with their terminators; string 0 is this program's own name.
+    unsigned char* words = pkt + DBGP_RUN_FIXED;
+    unsigned char* str = words + 4 * (size_t)numargs;
+    for (uint32_t i = 0; i < numargs; i++) {
+        const char* s = i == 0 ? DbgpProgName() : argv[i - 1];
+        size_t n = strlen(s) + 1;
+        PutLE32(words + 4 * (size_t)i, (uint32_t)n);
+        memcpy(str, s, n);
+        str += n;
+    }
+    return pkt;
+}
+
+int DbgpWrMemCap(int k, int* npad)
+{
+    int64_t asize = (int64_t)1 << k;
+    int64_t amask = asize - 1;
+    int64_t pad = ((DBGP_WRMEM_NHDR + amask) & ~amask) - DBGP_WRMEM_NHDR;
+    // The whole packet must fit the 16-bit DECI2 length.
+    int64_t cap = (DECI2_MAX_PACKET - DBGP_WRMEM_NHDR - pad) & ~amask;
+
+    if ((cf.v1.mem_limit_align & (1u << k)) &&
+        DBGP_WRMEM_NHDR + pad + cap > (int64_t)cf.v1.mem_limit_size) {
+        cap = (int64_t)cf.v1.mem_limit_size - DBGP_WRMEM_NHDR - pad;
+        // A limit that is not a whole number of units would put a partial
+        // unit into a bulk write: keep whole units only.
+        if (cap > 0)
+            cap &= ~amask;
+        else
+            cap = 0;
+    }
+    if (npad)
+        *npad = (int)pad;
+    return (int)cap;
+}
+
+int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+{
+    if (len <= 0)
+        return 0;
+
+    // Code 0 (single bytes) is always accepted; otherwise fall back to the
+    // largest code below that the target lists.
+    int k = align > DBGP_MAX_ALIGN ? DBGP_MAX_ALIGN : align;
+    while (k > 0 && !(cf.mem_align & (1u << k)))
+        k--;
+
+    int npad = 0;
+    int cap = DbgpWrMemCap(k, &npad);
+    if (cap <= 0) {
+        // A limit smaller than the headers themselves is refused quietly;
+        // one that leaves room for less than a unit is worth saying so.
+        int64_t room = (int64_t)cf.v1.mem_limit_size - DBGP_WRMEM_NHDR - npad;
+        if (room > 0)
+            DBG_LINE("DBGP memory-write size limit is smaller than one unit");
+        return -1;
+    }
+
+    while (len > 0) {
+        int n = len < cap ? len : cap;
+        size_t total = (size_t)DBGP_WRMEM_NHDR + (size_t)npad + (size_t)n;
+        unsigned char* pkt = (unsigned char*)calloc(1, total);
+        if (!pkt)
+            return -1;
+        DbgpFillHdr(pkt, (uint16_t)total, DBGP_TYPE_WRMEM, 1);
+        unsigned char* mem = pkt + 8 + DBGP_HDR_SIZE;
+        mem[0] = 0;  // space
+        mem[1] = (unsigned char)k;
+        PutLE16(mem + 2, 0);
+        PutLE32(mem + 4, adr);
+        PutLE32(mem + 8, (uint32_t)n);
+        // The padding puts the data at a packet offset that is a whole
+        // number of units.
+        memcpy(pkt + DBGP_WRMEM_NHDR + npad, ptr, (size_t)n);
+
+        if (dbgpSend(pkt, socket) < 0) {
+            DBG_LINE("faild to send DBGP_TYPE_WRMEM packet");
+            return -1;
+        }
+        adr += (uint32_t)n;
+        ptr += n;
+        len -= n;
+    }
+    return 0;
+}
+
+int DbgpDownLoad(uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+{
+    if (len <= 0)
+        return 0;
+    // No usable code: the whole segment goes out in single bytes.
+    if (MaxMemAlign <= 0)
+        return DbgpWrMem(0, adr, ptr, len, socket);
+
+    int k = MaxMemAlign;
+    uint32_t asize = 1u << k;
+    uint32_t amask = asize - 1;
+
+    // Head: single bytes up to the first unit boundary.
+    uint32_t off = adr & amask;
+    if (off > 0) {
+        int n = (int)(asize - off);
+        if (len < n)
+            n = len;
+        if (DbgpWrMem(0, adr, ptr, n, socket) < 0)
+            return -1;
+        adr += (uint32_t)n;
+        ptr += n;
+        len -= n;
+    }
+    // Middle: whole units in bulk.
+    int n = (int)((uint32_t)len & ~amask);
+    if (n > 0) {
+        if (DbgpWrMem((uint8_t)k, adr, ptr, n, socket) < 0)
+            return -1;
+        adr += (uint32_t)n;
+        ptr += n;
+        len -= n;
+    }
+    // Tail: the bytes after the last whole unit.
+    if (len > 0 && DbgpWrMem(0, adr, ptr, len, socket) < 0)
+        return -1;
+    return 0;
+}
+
+// gp from the first register-information section; 0 when the file has
+// none or it does not have the record's size.
+static uint32_t DbgpFindGp(int fd, const Elf32_Ehdr* ehdr, const Elf32_Shdr* shdrTbl)
+{
+    for (int i = 0; i < ehdr->e_shnum; i++) {
+        if (shdrTbl[i].sh_type != SHT_MIPS_REGINFO)
+            continue;
+        if (shdrTbl[i].sh_size != ELF_REGINFO_SIZE)
+            return 0;
+        unsigned char* ri = (unsigned char*)ElfReadSectionData(fd, shdrTbl[i].sh_offset,
+                                                               shdrTbl[i].sh_size);
+        if (!ri)
+            return 0;
+        uint32_t gp = GetLE32(ri + offsetof(Elf32_RegInfo, ri_gp_value));
+        free(ri);
+        return gp;
+    }
+    return 0;
+}
+
+int DbgpPload(char* filename, int argc, char** argv, unsigned int socket)
+{
+    Elf32_Ehdr ehdr;
+    Elf32_Phdr* phdrTbl = NULL;
+    Elf32_Shdr* shdrTbl = NULL;
+    uint32_t gp = 0;
+    int fd = -1;
+    int ret = -1;
+
+    if (!argv || argc < 0)
+        argc = 0;
+    // Refused before anything reaches the target: a load that could not be
+    // started would leave target memory half written for nothing.
+    if (DbgpRunSize(argc, argv) > DECI2_MAX_PACKET) {
+        DBG_LINE("program arguments too long for DBGP_TYPE_RUN packet");
+        return -1;
+    }
+
+    if (dbgpSend(DbgpMakeGetconf(), socket) < 0) {
+        DBG_LINE("faild to send DBGP_TYPE_GETCONF packet");
+        return -1;
+    }
+
+    fd = ElfOpen(filename);
+    if (fd < 0) {
+        DBG_LINE("Cannot open file");
+        goto out;
+    }
+    if (!ElfGetEhdr(fd, &ehdr)) {
+        DBG_LINE("Cannot read ELF header");
+        goto out;
+    }
+    if (ElfIsForEE(&ehdr) != 0) {
+        DBG_LINE("File is not for EE architecture");
+        goto out;
+    }
+    phdrTbl = ElfGetPhdrTbl(fd, &ehdr);
+    if (!phdrTbl) {
+        DBG_LINE("There is no program headers");
+        goto out;
+    }
+
+    // Only each loadable segment's file image is written; the rest of its
+    // memory image is the program's own business.
+    for (int i = 0; i < ehdr.e_phnum; i++) {
+        const Elf32_Phdr* ph = &phdrTbl[i];
+        if (ph->p_type != PT_LOAD || ph->p_filesz == 0)
+            continue;
+        DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
+                   (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
+        unsigned char* buf = (unsigned char*)ElfReadSectionData(fd, ph->p_offset, ph->p_filesz);
+        if (!buf) {
+            DBG_LINE("Error occured while reading file");
+            goto out;
+        }
+        int r = DbgpDownLoad(ph->p_vaddr, buf, (int)ph->p_filesz, socket);
+        free(buf);
+        if (r < 0)
+            goto out;
+    }
+
+    shdrTbl = ElfGetShdrTbl(fd, &ehdr);
+    if (!shdrTbl) {
+        DBG_LINE("cannot read section headers");
+        goto out;
+    }
+    gp = DbgpFindGp(fd, &ehdr, shdrTbl);
+
+    if (dbgpSend(DbgpMakeRun(ehdr.e_entry, gp, argc, argv), socket) < 0) {
+        DBG_LINE("faild to send DBGP_TYPE_RUN packet");
+        goto out;
+    }
+    ret = 0;
+
+out:
+    ElfClose(fd);
+    free(phdrTbl);
+    free(shdrTbl);
+    return ret;
+}
+
+// Marks the request at the head of the queue as answered. Replies are not
+// matched by type or id: only one DBGP request is ever outstanding.
+static void DbgpAdvance(void)
+{
+    PKT* p = GetHeadPktByStat(PKT_AWAITING_REPLY);
+    if (p)
+        p->stat *= 2;
+}
+
+int DbgpHandler(char* buf, uint16_t length)
+{
+    const unsigned char* b = (const unsigned char*)buf;
+
+    if (!b || length < DBGP_HDR_SIZE) {
+        DBG_LINE("short dbgp packet received.");
+        return -1;
+    }
+    uint8_t type = b[DBGP_OFF_TYPE];
+    uint8_t code = b[DBGP_OFF_CODE];
+    uint8_t result = b[DBGP_OFF_RESULT];
+
+    switch (type) {
+    case DBGP_TYPE_GETCONFR:
+        // A reply cut short carries no configuration to take.
+        if (result != 0 || length < DBGP_HDR_SIZE + DBGP_CONF_SIZE) {
+            DBG_LINE("cannot get DBGP configuration data");
+            return -1;
+        }
+        DbgpStoreConf(b + DBGP_HDR_SIZE);
+        DbgpAdvance();
+        return 1;
+    case DBGP_TYPE_WRMEMR:
+        if (result != 0) {
+            DBG_LINE("DBGP_TYPE_WRMEM failed");
+            return -1;
+        }
+        DbgpAdvance();
+        return 1;
+    case DBGP_TYPE_RUNR:
+        if (result != 0) {
+            DBG_LINE("DBGP_TYPE_RUN failed");
+            return -1;
+        }
+        DbgpAdvance();
+        return 1;
+    case DBGP_TYPE_BREAKR:
+        DBG_PRINTF("%s(%d): break code 0x%x  result 0x%x\n", (unsigned)code, (unsigned)result);
+        DBG_LINE("target program breaked by unknown reason");
+        return -1;
+    default:
+        DBG_LINE("unknown dbgp packet received.");
+        return 1;
+    }
+}
