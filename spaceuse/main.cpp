@@ -14,8 +14,9 @@ int main(int argc, char** argv)
 #ifndef _WIN32
     // Whole lines reach the file before an abort hook writes its own line
     // and ends the process without flushing.
+    static char lineBuffer[BUFSIZ];
     if (toFile)
-        setvbuf(stdout, NULL, _IOLBF, BUFSIZ);
+        setvbuf(stdout, lineBuffer, _IOLBF, sizeof(lineBuffer));
 #endif
 
     BuildProgName(argc > 0 ? argv[0] : NULL);

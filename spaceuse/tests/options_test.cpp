@@ -1,0 +1,398 @@
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "spaceuse.h"
+
+namespace {
+
+// Redirects standard output and standard error into temporary files for
+// the life of the object.
+class Capture {
+public:
+    Capture()
+    {
+        fflush(stdout);
+        fflush(stderr);
+        outFile_ = tmpfile();
+        errFile_ = tmpfile();
+        savedOut_ = dup(1);
+        savedErr_ = dup(2);
+        dup2(fileno(outFile_), 1);
+        dup2(fileno(errFile_), 2);
+    }
+    ~Capture() { Stop(); }
+    void Stop()
+    {
+        if (outFile_ == NULL)
+            return;
+        fflush(stdout);
+        fflush(stderr);
+        dup2(savedOut_, 1);
+        dup2(savedErr_, 2);
+        close(savedOut_);
+        close(savedErr_);
+        out = ReadAll(outFile_);
+        err = ReadAll(errFile_);
+        outFile_ = errFile_ = NULL;
+    }
+    std::string out;
+    std::string err;
+
+private:
+    static std::string ReadAll(FILE* f)
+    {
+        std::string text;
+        char buf[4096];
+        rewind(f);
+        size_t n;
+        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+            text.append(buf, n);
+        fclose(f);
+        return text;
+    }
+    FILE* outFile_ = NULL;
+    FILE* errFile_ = NULL;
+    int savedOut_ = -1;
+    int savedErr_ = -1;
+};
+
+// Runs the parser over `args` (after the program path) on fresh options.
+int Parse(const std::vector<std::string>& args, Capture* capture = NULL)
+{
+    std::vector<std::string> all;
+    all.push_back("spaceuse");
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all)
+        argv.push_back(&a[0]);
+    argv.push_back(NULL);
+    BuildProgName("spaceuse");
+    InitReportOptions(&reportOptions, 0);
+    int r;
+    if (capture == NULL) {
+        Capture quiet;
+        r = ParseArguments((int)all.size(), argv.data());
+    } else {
+        r = ParseArguments((int)all.size(), argv.data());
+        capture->Stop();
+    }
+    return r;
+}
+
+std::string Sw(const char* rest)
+{
+    return std::string(1, SWITCH_CHAR) + rest;
+}
+
+// Dirs, Files, Bytes, Path, disk information as "DFBPI" with '-' for off.
+std::string Columns()
+{
+    std::string s;
+    s += reportOptions.showDirs ? 'D' : '-';
+    s += reportOptions.showFiles ? 'F' : '-';
+    s += reportOptions.showBytes ? 'B' : '-';
+    s += reportOptions.showPath ? 'P' : '-';
+    s += reportOptions.showDiskInfo ? 'I' : '-';
+    return s;
+}
+
+std::string Hint()
+{
+    return std::string("Type 'SPACEUSE ") + SWITCH_CHAR + "?' for more information.\n";
+}
+
+}  // namespace
+
+TEST(Options, NoArgumentsReportTheCurrentDirectoryWithEverything)
+{
+    ASSERT_EQ(ARGS_CONTINUE, Parse({}));
+    EXPECT_EQ(1u, pathCount);
+    EXPECT_STREQ("", pathList[0]);
+    EXPECT_EQ("DFBPI", Columns());
+    EXPECT_EQ(MODE_NORMAL, (int)reportOptions.mode);
+    EXPECT_EQ(1u, reportOptions.dirCluster);
+    EXPECT_EQ(1u, reportOptions.showHeader);
+    EXPECT_EQ(0u, reportOptions.fakeCluster);
+    EXPECT_EQ(0u, reportOptions.recursive);
+    EXPECT_EQ(0u, reportOptions.inClusters + reportOptions.inKilo + reportOptions.hasFilter);
+
+    InitReportOptions(&reportOptions, 1);
+    EXPECT_EQ(1u, reportOptions.toFile);
+}
+
+TEST(Options, FlagSwitchesAndOnlyTheSecondCharacterCounts)
+{
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("rq")}));
+    EXPECT_EQ(1u, reportOptions.recursive);
+    EXPECT_EQ(MODE_NORMAL, (int)reportOptions.mode);
+
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("c"), Sw("k"), Sw("d"), Sw("q")}));
+    EXPECT_EQ(1u, reportOptions.inClusters);
+    EXPECT_EQ(1u, reportOptions.inKilo);
+    EXPECT_EQ(0u, reportOptions.dirCluster);
+    EXPECT_EQ(MODE_QUICK, (int)reportOptions.mode);
+    EXPECT_EQ(1u, reportOptions.showHeader);
+    EXPECT_EQ("DFBPI", Columns());
+}
+
+TEST(Options, ColumnSelectionAndSilentMode)
+{
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("s"), Sw("D")}));
+    EXPECT_EQ("D-BP-", Columns());
+    EXPECT_EQ(MODE_SILENT, (int)reportOptions.mode);
+    EXPECT_EQ(0u, reportOptions.showHeader);
+
+    // s replaces what was gathered before it.
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("D"), Sw("s")}));
+    EXPECT_EQ("--BP-", Columns());
+
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("q"), Sw("s")}));
+    EXPECT_EQ(MODE_SILENT, (int)reportOptions.mode);
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("s"), Sw("q")}));
+    EXPECT_EQ(MODE_SILENT, (int)reportOptions.mode);
+
+    // Removing from an empty selection leaves it empty: defaults stay.
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("i")}));
+    EXPECT_EQ("DFBPI", Columns());
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("I"), Sw("i"), Sw("B")}));
+    EXPECT_EQ("--B--", Columns());
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("I")}));
+    EXPECT_EQ("----I", Columns());
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("F"), Sw("P")}));
+    EXPECT_EQ("-F-P-", Columns());
+}
+
+TEST(Options, SubstituteClusterSize)
+{
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("f")}));
+    EXPECT_EQ(1u, reportOptions.fakeCluster);
+    EXPECT_EQ(1024u, fakeClusterSize);
+
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("f4096x")}));
+    EXPECT_EQ(4096u, fakeClusterSize);
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("f3000")}));  // reduced later, not refused
+    EXPECT_EQ(3000u, fakeClusterSize);
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("f4294967295")}));
+    EXPECT_EQ(4294967295u, fakeClusterSize);
+
+    Capture c;
+    EXPECT_EQ(1, Parse({Sw("fx"), "dir"}, &c));
+    EXPECT_EQ("Error: Illegal clustersize: 'x'\n", c.err);
+    EXPECT_EQ(Hint(), c.out);
+
+    // A sign or a value past 32 bits would wrap to a nonsense size.
+    const char* refused[] = {"f-1", "f4294967296", "f99999999999999999999999"};
+    for (const char* r : refused) {
+        Capture c2;
+        EXPECT_EQ(1, Parse({Sw(r)}, &c2)) << r;
+        EXPECT_EQ(std::string("Error: Illegal clustersize: '") + (r + 1) + "'\n", c2.err);
+    }
+}
+
+TEST(Options, UnknownSwitchesEndWithFailure)
+{
+    // Letters are case-sensitive: C is not c.
+    Capture c;
+    EXPECT_EQ(1, Parse({Sw("c"), Sw("C"), "dir"}, &c));
+    EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + "C'\n", c.err);
+    EXPECT_EQ(Hint(), c.out);
+
+    // A lone switch character: the byte between the quotes is its NUL.
+    Capture lone;
+    EXPECT_EQ(1, Parse({Sw("")}, &lone));
+    EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + '\0' + "'\n", lone.err);
+}
+
+TEST(Options, HelpAndErrorsInArgumentOrder)
+{
+    Capture help;
+    EXPECT_EQ(0, Parse({Sw("?"), Sw("x")}, &help));
+    EXPECT_EQ("", help.err);
+    EXPECT_EQ(0u, help.out.find("SPACEUSE v2.0.7 - "));
+    EXPECT_NE(std::string::npos, help.out.find("\t\t1 June 1999\nFeedback email: "));
+    EXPECT_NE(std::string::npos,
+              help.out.find(std::string("\n\nUsage: SPACEUSE <switches> path1[") + PATH_SEP +
+                            "filter1] ... pathN[" + PATH_SEP + "filterN]\n<switches>\n"));
+    EXPECT_NE(std::string::npos,
+              help.out.find("\n  d        Do not count directories as an allocated cluster "
+                            "(default for NTFS)\n"));
+    EXPECT_NE(std::string::npos, help.out.find("\n  q        \"Quick\" mode\n"));
+    const std::string tail =
+        "  s        Silent mode\n<filter>\n"
+        "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n";
+    ASSERT_GE(help.out.size(), tail.size());
+    EXPECT_EQ(tail, help.out.substr(help.out.size() - tail.size()));
+
+    Capture bad;
+    EXPECT_EQ(1, Parse({Sw("x"), Sw("?")}, &bad));
+    EXPECT_EQ(Hint(), bad.out);
+}
+
+TEST(Options, PathsAndTheOtherSwitchCharacter)
+{
+    // The character that introduces a switch on the other platform begins a
+    // path here (an absolute path on POSIX).
+    const char* other = SWITCH_CHAR == '-' ? "/r" : "-r";
+    ASSERT_EQ(ARGS_CONTINUE, Parse({other, "", "b c"}));
+    EXPECT_EQ(0u, reportOptions.recursive);
+    ASSERT_EQ(3u, pathCount);
+    EXPECT_STREQ(other, pathList[0]);
+    EXPECT_STREQ("", pathList[1]);
+    EXPECT_STREQ("b c", pathList[2]);
+}
+
+TEST(Options, AtMostTenPaths)
+{
+    std::vector<std::string> ten;
+    for (int i = 0; i < 10; i++)
+        ten.push_back("p" + std::to_string(i));
+    ASSERT_EQ(ARGS_CONTINUE, Parse(ten));
+    EXPECT_EQ(10u, pathCount);
+    EXPECT_STREQ("p9", pathList[9]);
+
+    std::vector<std::string> eleven = ten;
+    eleven.push_back("p10");
+    eleven.push_back(Sw("?"));
+    Capture c;
+    EXPECT_EQ(1, Parse(eleven, &c));
+    EXPECT_EQ(0u, c.out.find("Error: current maximum number of paths reached: 10\n"));
+    EXPECT_EQ(std::string::npos, c.out.find("Usage:"));  // stopped at the eleventh
+}
+
+TEST(Options, LongCommandLinesAndLongPaths)
+{
+    // Past 127 arguments the index must not wrap.
+    std::vector<std::string> many(300, Sw("c"));
+    many[150] = Sw("r");
+    many.push_back("last");
+    ASSERT_EQ(ARGS_CONTINUE, Parse(many));
+    EXPECT_EQ(1u, reportOptions.recursive);
+    ASSERT_EQ(1u, pathCount);
+    EXPECT_STREQ("last", pathList[0]);
+
+    std::string longest(PATH_BUF_SIZE - 1, 'a');
+    ASSERT_EQ(ARGS_CONTINUE, Parse({longest}));
+    EXPECT_EQ(longest, pathList[0]);
+
+    Capture c;
+    std::string tooLong(PATH_BUF_SIZE, 'b');
+    EXPECT_EQ(1, Parse({"ok", tooLong}, &c));
+    EXPECT_EQ("Error: path too long: '" + std::string(40, 'b') + "...'\n", c.err);
+    EXPECT_EQ('\0', pathList[1][0]);  // nothing was copied
+}
+
+TEST(Options, ProgramName)
+{
+#ifdef _WIN32
+    BuildProgName("C:\\TOOLS\\spaceuse.exe");
+    EXPECT_STREQ("SPACEUSE", progName);
+    BuildProgName("C:/tools/su.exe");
+    EXPECT_STREQ("SU", progName);
+#endif
+    BuildProgName("spaceuse");
+    EXPECT_STREQ("SPACEUSE", progName);
+    BuildProgName((std::string("dir") + PATH_SEP + "my.tool.bin").c_str());
+    EXPECT_STREQ("MY.TOOL", progName);
+    BuildProgName(NULL);
+    EXPECT_STREQ("SPACEUSE", progName);
+
+    std::string huge(5000, 'x');
+    BuildProgName(huge.c_str());
+    EXPECT_EQ(std::string(PROGNAME_SIZE - 1, 'X'), progName);
+}
+
+TEST(Options, VersionQuery)
+{
+    OsVersion v;
+    memset(&v, 0xEE, sizeof(v));
+    EXPECT_EQ(-1, GetOsVersion(NULL));
+    ASSERT_EQ(0, GetOsVersion(&v));
+#ifdef _WIN32
+    EXPECT_NE(0xEEEEEEEEu, v.platformId);
+#else
+    EXPECT_EQ((uint32_t)OS_PLATFORM_POSIX, v.platformId);
+#endif
+}
+
+TEST(Options, AbortTexts)
+{
+    BuildProgName("spaceuse");
+    char buf[PROGNAME_SIZE + 64];
+    size_t n = BuildAbortText(ABORT_REASON_INTERRUPT, buf, sizeof(buf));
+    EXPECT_STREQ("\rSPACEUSE: MISSION ABORT! (you pressed CTRL+c)\n", buf);
+    EXPECT_EQ(strlen(buf), n);
+    BuildAbortText(ABORT_REASON_BREAK, buf, sizeof(buf));
+    EXPECT_STREQ("\rSPACEUSE: MISSION ABORT! (you pressed CTRL+break)\n", buf);
+    BuildAbortText(ABORT_REASON_OTHER, buf, sizeof(buf));
+    EXPECT_STREQ("\rSPACEUSE: MISSION ABORT! Recieved some really BAD signals!\n", buf);
+
+    // The longest program name still leaves room for the whole reason.
+    BuildProgName(std::string(3000, 'n').c_str());
+    n = BuildAbortText(ABORT_REASON_OTHER, buf, sizeof(buf));
+    EXPECT_EQ(n, strlen(buf));
+    EXPECT_EQ('\n', buf[n - 1]);
+    char tiny[8];
+    EXPECT_EQ(7u, BuildAbortText(ABORT_REASON_OTHER, tiny, sizeof(tiny)));
+}
+
+#ifndef _WIN32
+// The hook in a child: each signal writes its reason and ends with 1, and
+// report lines written before it are not lost.
+TEST(Options, AbortHookEndsTheReportWithFailure)
+{
+    struct Case {
+        int sig;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {SIGINT, "(you pressed CTRL+c)\n"},
+        {SIGQUIT, "(you pressed CTRL+break)\n"},
+        {SIGTERM, "Recieved some really BAD signals!\n"},
+        {SIGHUP, "Recieved some really BAD signals!\n"},
+    };
+    for (const Case& c : cases) {
+        int fds[2];
+        ASSERT_EQ(0, pipe(fds));
+        fflush(stdout);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            dup2(fds[1], 1);
+            static char lineBuf[BUFSIZ];
+            setvbuf(stdout, lineBuf, _IOLBF, sizeof(lineBuf));
+            BuildProgName("/usr/bin/spaceuse");
+            if (InstallAbortHandler() != 0)
+                _exit(99);
+            printf("line before\n");
+            raise(c.sig);
+            _exit(98);
+        }
+        close(fds[1]);
+        std::string out;
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof(buf))) > 0)
+            out.append(buf, (size_t)n);
+        close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status)) << c.sig;
+        EXPECT_EQ(1, WEXITSTATUS(status)) << c.sig;
+        EXPECT_EQ(std::string("line before\n\rSPACEUSE: MISSION ABORT! ") + c.reason, out);
+    }
+}
+#endif

@@ -1,0 +1,112 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "spaceuse.h"
+
+static std::string Grouped(uint64_t value)
+{
+    char buf[GROUPED_BUF_SIZE];
+    memset(buf, 'X', sizeof(buf));
+    return FormatGrouped(value, ' ', 3, buf);
+}
+
+TEST(FormatGrouped, SeparatesThousandsOnlyBetweenDigits)
+{
+    EXPECT_EQ("0", Grouped(0));
+    EXPECT_EQ("7", Grouped(7));
+    EXPECT_EQ("999", Grouped(999));
+    EXPECT_EQ("1 000", Grouped(1000));
+    EXPECT_EQ("65 536", Grouped(65536));
+    EXPECT_EQ("100 000", Grouped(100000));
+    EXPECT_EQ("2 146 762 752", Grouped(2146762752ULL));
+}
+
+TEST(FormatGrouped, LargestValueFillsTheBufferExactly)
+{
+    char buf[GROUPED_BUF_SIZE + 8];
+    memset(buf, 'X', sizeof(buf));
+    FormatGrouped(UINT64_MAX, ' ', 3, buf);
+    EXPECT_STREQ("18 446 744 073 709 551 615", buf);
+    EXPECT_EQ(26u, strlen(buf));
+    EXPECT_EQ('X', buf[GROUPED_BUF_SIZE]);  // nothing written past the 28 bytes
+}
+
+TEST(FormatGrouped, OtherSeparatorsAndGroupsStayWithinTheBuffer)
+{
+    char buf[GROUPED_BUF_SIZE + 8];
+    EXPECT_STREQ("12,345", FormatGrouped(12345, ',', 3, buf));
+    EXPECT_STREQ("1.23.45", FormatGrouped(12345, '.', 2, buf));
+    // Group size 1 would need 39 bytes for the largest value: the text is
+    // cut short instead of running past the buffer.
+    memset(buf, 'X', sizeof(buf));
+    FormatGrouped(UINT64_MAX, ' ', 1, buf);
+    EXPECT_LT(strlen(buf), (size_t)GROUPED_BUF_SIZE);
+    EXPECT_EQ('X', buf[GROUPED_BUF_SIZE]);
+}
+
+TEST(MatchPattern, ResultCodes)
+{
+    struct Case {
+        const char* pattern;
+        const char* name;
+        int result;
+    };
+    const Case cases[] = {
+        {"*.gif", "a.gif", MATCH_OK},
+        {"*.gif", "a.GIF", MATCH_PATTERN_LEFT},
+        {"*.*", "README", MATCH_PATTERN_LEFT},
+        {"*.*", "a.b", MATCH_OK},
+        {"a*", "a", MATCH_OK},
+        {"a**", "a", MATCH_PATTERN_LEFT},
+        {"a**", "ab", MATCH_OK},
+        {"**", "anything.at.all", MATCH_OK},
+        {"?*", "x", MATCH_OK},
+        {"?*", "", MATCH_PATTERN_LEFT},
+        {"a?c", "abc", MATCH_OK},
+        {"a?c", "ac", MATCH_PATTERN_LEFT},
+        {"abc", "abcd", MATCH_NAME_LEFT},
+        {"abd", "abc", MATCH_CHAR},
+        {"abc", "abc", MATCH_OK},
+        {"", "", MATCH_OK},
+        {"", "a", MATCH_NAME_LEFT},
+        {"*a*", "bab", MATCH_OK},
+        {"a*b", "aXbYb", MATCH_OK},
+        {"a*b", "aXbY", MATCH_PATTERN_LEFT},
+        {"zorvitt?.htm*", "zorvitt1.html", MATCH_OK},
+        {"zorvitt?.htm*", "zorvitt1.htm", MATCH_OK},
+        {"zorvitt?.htm*", "zorvitt.htm", MATCH_CHAR},
+        {"*?", "", MATCH_PATTERN_LEFT},
+        {"*.c", ".profile.c", MATCH_OK},
+        {"*a", "aaab", MATCH_PATTERN_LEFT},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(c.result, MatchPattern(c.pattern, c.name))
+            << "pattern '" << c.pattern << "' name '" << c.name << "'";
+}
+
+TEST(MatchPattern, BacktracksPastEarlyLiteralMatches)
+{
+    // The first '.' is not the one the rest of the pattern needs.
+    EXPECT_EQ(MATCH_OK, MatchPattern("*.tar.gz", "x.y.tar.gz"));
+    EXPECT_EQ(MATCH_OK, MatchPattern("*ab", "aab"));
+    EXPECT_NE(MATCH_OK, MatchPattern("*.tar.gz", "x.tar.gzip"));
+    // A long name under many stars ends without running away.
+    std::string name(255, 'a');
+    EXPECT_NE(MATCH_OK, MatchPattern("*a*a*a*a*a*b", name.c_str()));
+    EXPECT_EQ(MATCH_OK, MatchPattern("*a*a*a*a*a*", name.c_str()));
+}
+
+TEST(UpperName, AsciiAndTheThreeNordicLetters)
+{
+    char name[] = "spaceuse-2.0_x";
+    EXPECT_EQ(name, UpperName(name));
+    EXPECT_STREQ("SPACEUSE-2.0_X", name);
+
+    char nordic[] = "\xE4\xE5\xF6\xE9\xFC@[`{";
+    UpperName(nordic);
+    EXPECT_STREQ("\xC4\xC5\xD6\xE9\xFC@[`{", nordic);
+
+    char empty[] = "";
+    EXPECT_STREQ("", UpperName(empty));
+}
