@@ -38,7 +38,10 @@ std::string Lookup(uint32_t id)
 TEST(LookupMessage, KnownAndUnknownValues)
 {
     EXPECT_GT(Lookup(2).size(), 2u);
+#ifndef _WIN32
+    // Not every system has the COM texts.
     EXPECT_GT(Lookup(0x8001010Du).size(), 2u);
+#endif
     EXPECT_EQ("", Lookup(0xFFFFFFFFu));
     EXPECT_EQ("", Lookup(999999));
     FreeMessage(nullptr);
