@@ -1,0 +1,74 @@
+// A listening socket on the loopback interface for tests that need a peer:
+// the test plays the manager's end of a connection the code under test makes.
+#ifndef HOSTLINK_TESTS_LOOPBACK_H
+#define HOSTLINK_TESTS_LOOPBACK_H
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <stdint.h>
+#include <string.h>
+
+#include "net.h"
+
+// A listener on 127.0.0.1 at a port the system picks, or -1.
+static inline int LoopbackListen(uint16_t* port)
+{
+    uint16_t got = 0;
+    if (NetStartup(0x101, &got) != 0)
+        return -1;
+    int s = NetSocket();
+    if (s < 0)
+        return -1;
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(0x7f000001);
+    sa.sin_port = 0;
+#ifdef _WIN32
+    SOCKET h = (SOCKET)(unsigned int)s;
+    int len = sizeof sa;
+#else
+    int h = s;
+    socklen_t len = sizeof sa;
+#endif
+    if (bind(h, (struct sockaddr*)&sa, sizeof sa) != 0 || listen(h, 8) != 0 ||
+        getsockname(h, (struct sockaddr*)&sa, &len) != 0) {
+        NetClose(s);
+        return -1;
+    }
+    *port = ntohs(sa.sin_port);
+    return s;
+}
+
+static inline int LoopbackAccept(int listener)
+{
+#ifdef _WIN32
+    SOCKET c = accept((SOCKET)(unsigned int)listener, NULL, NULL);
+    return c == INVALID_SOCKET ? -1 : (int)(unsigned int)c;
+#else
+    return accept(listener, NULL, NULL);
+#endif
+}
+
+// Closes with a reset instead of an orderly shutdown.
+static inline void LoopbackAbort(int s)
+{
+    struct linger lg;
+    lg.l_onoff = 1;
+    lg.l_linger = 0;
+#ifdef _WIN32
+    setsockopt((SOCKET)(unsigned int)s, SOL_SOCKET, SO_LINGER, (const char*)&lg, sizeof lg);
+#else
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+#endif
+    NetClose(s);
+}
+
+#endif

@@ -1,0 +1,364 @@
+// Connections, framing and the wait, against a peer the test plays over the
+// loopback interface.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "loopback.h"
+#include "main.h"
+#include "net.h"
+
+namespace {
+
+std::string Packet(uint16_t proto, const std::string& body, int lengthOverride = -1)
+{
+    std::string p(8, '\0');
+    uint16_t len = (uint16_t)(lengthOverride >= 0 ? lengthOverride : 8 + (int)body.size());
+    MakeDeci2Hdr((DECI2_HDR*)&p[0], len, proto, NODE_HOST, NODE_HOST);
+    return p + body;
+}
+
+std::string Ttyp(const std::string& text)
+{
+    return Packet(PROTO_TTYP, std::string(4, '\0') + text);
+}
+
+void* HeapPacket(uint16_t len, unsigned char tag)
+{
+    unsigned char* p = (unsigned char*)calloc(1, len);
+    MakeDeci2Hdr((DECI2_HDR*)p, len, PROTO_SAMPLE, NODE_HOST, NODE_EE);
+    p[8] = tag;
+    return p;
+}
+
+// Whatever `s` receives within `seconds`, up to `want` bytes.
+std::string ReadFor(int s, size_t want, int seconds)
+{
+    std::string got;
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (got.size() < want && std::chrono::steady_clock::now() < end) {
+        int r = 0, w = 0;
+        if (NetWait(s, 0, 1, &r, &w) <= 0 || !r)
+            continue;
+        char buf[256];
+        size_t ask = want - got.size() < sizeof buf ? want - got.size() : sizeof buf;
+        int n = NetRecv(s, buf, (int)ask);
+        if (n <= 0)
+            break;
+        got.append(buf, (size_t)n);
+    }
+    return got;
+}
+
+void SendRaw(int s, const std::string& data)
+{
+    ASSERT_EQ((int)data.size(), NetSend(s, data.data(), (int)data.size()));
+}
+
+double Seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// The client end is the one the code under test uses; the test writes the
+// manager's side on `server`.
+class Link : public ::testing::Test {
+protected:
+    int listener = -1, client = -1, server = -1;
+    uint16_t port = 0;
+
+    void SetUp() override
+    {
+        listener = LoopbackListen(&port);
+        ASSERT_GE(listener, 0);
+        client = ConnectNet(Addr(std::to_string(port)).data());
+        ASSERT_GE(client, 0);
+        server = LoopbackAccept(listener);
+        ASSERT_GE(server, 0);
+        ASSERT_EQ(0, QueueCreate());
+        SetWaitTimeout(2, 2);
+        sampleProtoOpened = 0;
+        terminationRequested = 0;
+    }
+    void TearDown() override
+    {
+        QueueDestroy();
+        sampleProtoOpened = 0;
+        terminationRequested = 0;
+        if (server >= 0)
+            NetClose(server);
+        if (client >= 0)
+            NetClose(client);
+        NetClose(listener);
+    }
+    static std::string Addr(const std::string& portText) { return "127.0.0.1:" + portText; }
+};
+
+TEST(PortText, NumberRules)
+{
+    EXPECT_EQ(8510, ParsePortText("8510"));
+    EXPECT_EQ(8510, ParsePortText("8510abc"));
+    EXPECT_EQ(12, ParsePortText(" +12"));
+    EXPECT_EQ(4464, ParsePortText("70000"));
+    EXPECT_EQ(65535, ParsePortText("-1"));
+    EXPECT_EQ(-1, ParsePortText("0"));
+    EXPECT_EQ(-1, ParsePortText("abc"));
+    EXPECT_EQ(-1, ParsePortText(""));
+    // Low 16 bits all zero would be port 0.
+    EXPECT_EQ(-1, ParsePortText("65536"));
+}
+
+TEST_F(Link, AddressTextsThatConnect)
+{
+    // Trailing letters are ignored; the port is taken modulo 65536; names
+    // are looked up.
+    const std::string texts[] = {Addr(std::to_string(port) + "abc"),
+                                 Addr(std::to_string(port + 65536)),
+                                 "localhost:" + std::to_string(port)};
+    for (const std::string& t : texts) {
+        std::string arg = t;
+        int s = ConnectNet(&arg[0]);
+        EXPECT_GE(s, 0) << t;
+        if (s >= 0) {
+            int a = LoopbackAccept(listener);
+            EXPECT_GE(a, 0) << t;
+            NetClose(a);
+            NetClose(s);
+        }
+    }
+}
+
+TEST(ConnectNetFailures, EachReasonIsReportedInOrder)
+{
+    struct {
+        std::string arg;
+        const char* message;
+    } cases[] = {
+        {"127.0.0.1:0", "invalid port number"},
+        {"127.0.0.1:x1", "invalid port number"},
+        {"127.0.0.1:65536", "invalid port number"},
+        {std::string(1025, 'a'), "argument larger than expect"},
+        {std::string(1025, 'a') + ":8510", "argument larger than expect"},
+        // At most 1024 characters go on to the lookup (which fails: labels
+        // are 63 characters at most); a bad name is reported before a bad
+        // port.
+        {std::string(1024, 'a'), "gethostbyname() fail"},
+        {std::string(100, 'b') + ":x", "gethostbyname() fail"},
+    };
+    for (auto& c : cases) {
+        testing::internal::CaptureStdout();
+        int s = ConnectNet(&c.arg[0]);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(-1, s) << c.arg.substr(0, 40);
+        EXPECT_NE(std::string::npos, out.find(std::string("): ") + c.message + "\n"))
+            << c.arg.substr(0, 40) << " printed " << out;
+        EXPECT_EQ(0u, out.find("main.cpp(")) << out;
+    }
+}
+
+TEST_F(Link, PacketArrivingByteByByteIsReceivedWhole)
+{
+    std::string pkt = Ttyp("hello\r\n");
+    std::thread peer([&] {
+        for (char c : pkt) {
+            NetSend(server, &c, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        }
+    });
+    testing::internal::CaptureStdout();
+    int r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    peer.join();
+    EXPECT_EQ(1, r);
+    EXPECT_EQ("hello\n", out);
+}
+
+TEST_F(Link, PeerClosingMidPacketFailsTheWait)
+{
+    std::string pkt = Ttyp("cut short");
+    SendRaw(server, pkt.substr(0, 13));
+    NetClose(server);
+    server = -1;
+    testing::internal::CaptureStdout();
+    int r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(-1, r);
+    size_t a = out.find("): read() failed.\n");
+    size_t b = out.find("): receive error\n");
+    ASSERT_NE(std::string::npos, a) << out;
+    ASSERT_NE(std::string::npos, b) << out;
+    EXPECT_LT(a, b);
+}
+
+TEST_F(Link, RoutingOfEmptyUnknownAndMalformedPackets)
+{
+    // A bare header is a whole packet with an empty body.
+    SendRaw(server, Packet(PROTO_TTYP, ""));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    EXPECT_EQ("\n", testing::internal::GetCapturedStdout());
+
+    SendRaw(server, Packet(0x0002, ""));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, MySelect((unsigned int)client));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("): unknown packet received\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("): receive error\n")) << out;
+
+    // A length shorter than the header itself cannot be framed.
+    SendRaw(server, Packet(PROTO_TTYP, "", 7));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, MySelect((unsigned int)client));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("): read() failed\n")) << out;
+}
+
+TEST(ConsoleText, LinesAreKeptWholeAndLiteral)
+{
+    struct {
+        std::string in;
+        const char* out;
+    } cases[] = {
+        {"abc\r\n", "abc\n"},
+        {"abc", "abc\n"},
+        {"one\r\ntwo\r\n", "one\ntwo\n"},
+        {"lone\rcr", "lone\ncr\n"},
+        {"unix\n", "unix\n"},
+        {"100%s %d %n", "100%s %d %n\n"},
+        {std::string("before\0after", 12), "before\n"},
+        {"", "\n"},
+    };
+    for (auto& c : cases) {
+        testing::internal::CaptureStdout();
+        PrintConsoleText(c.in.data(), c.in.size());
+        EXPECT_EQ(c.out, testing::internal::GetCapturedStdout()) << c.in;
+    }
+
+    // Far longer than any diagnostic buffer, and nothing is lost.
+    std::string in, want;
+    for (int i = 0; i < 300; i++) {
+        std::string line = "line " + std::to_string(i) + std::string(i % 37, '=');
+        in += line + "\r\n";
+        want += line + "\n";
+    }
+    in += std::string(5000, 'z');
+    want += std::string(5000, 'z') + "\n";
+    testing::internal::CaptureStdout();
+    PrintConsoleText(in.data(), in.size());
+    EXPECT_EQ(want, testing::internal::GetCapturedStdout());
+}
+
+TEST_F(Link, QueuedPacketsGoOutInOrderAndAnUnansweredRequestBlocks)
+{
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 'a'), PKT_SEND_ONLY));
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 'b'), PKT_SEND_ONLY));
+    ASSERT_EQ(0, AddPacket(HeapPacket(16, 'c'), PKT_SEND_REQUEST));
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 'd'), PKT_SEND_ONLY));
+
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(1, MySelect((unsigned int)client));
+    std::string got = ReadFor(server, 40, 2);
+    ASSERT_EQ(40u, got.size());
+    EXPECT_EQ('a', got[8]);
+    EXPECT_EQ('b', got[20]);
+    EXPECT_EQ('c', got[32]);
+
+    PKT* head = GetHeadPktByStat(PKT_AWAITING_REPLY);
+    ASSERT_NE(nullptr, head);
+    EXPECT_EQ('c', ((unsigned char*)head->deci2)[8]);
+    // Nothing behind the request leaves while its reply is missing.
+    SetWaitTimeout(1, 1);
+    EXPECT_EQ(0, MySelect((unsigned int)client));
+    EXPECT_EQ("", ReadFor(server, 1, 1));
+}
+
+TEST_F(Link, RequestExchangeFailures)
+{
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, SendAndWaitReply(nullptr, (unsigned int)client));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+
+    // A silent peer: the request goes out, the wait ends, the request stays.
+    SetWaitTimeout(1, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, SendAndWaitReply(HeapPacket(10, 'r'), (unsigned int)client));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("): timeout\n")) << out;
+    EXPECT_EQ(10u, ReadFor(server, 10, 2).size());
+    EXPECT_NE(nullptr, GetHeadPktByStat(PKT_AWAITING_REPLY));
+}
+
+TEST_F(Link, FailedSendIsReportedAndThePacketStaysQueued)
+{
+    // Unread data makes the close a reset, after which sends fail.
+    SendRaw(client, std::string(8, 'x'));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    LoopbackAbort(server);
+    server = -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 's'), PKT_SEND_REQUEST));
+    PKT* head = GetHeadPktByStat(PKT_SEND_REQUEST);
+    testing::internal::CaptureStdout();
+    int r = SendPacket(client, head);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(-1, r);
+    EXPECT_NE(std::string::npos, out.find("): send() failed\n")) << out;
+    EXPECT_EQ(head, GetHeadPktByStat(PKT_SEND_REQUEST));
+}
+
+TEST_F(Link, SamplesFlowOnceTheProtocolIsOpen)
+{
+    sampleProtoOpened = 1;
+    SendRaw(server, Ttyp("up"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, MySelect((unsigned int)client));  // received; sample queued
+    EXPECT_EQ(1, MySelect((unsigned int)client));  // sample sent; next queued
+    testing::internal::GetCapturedStdout();
+    std::string got = ReadFor(server, 20, 2);
+    const unsigned char want[20] = {0x14, 0, 0, 0, 0x00, 0xE0, 'H', 'E', 1, 0,
+                                    0,    0, 1, 0, 0,    0,    1,   0,   0, 0};
+    ASSERT_EQ(20u, got.size());
+    EXPECT_EQ(0, memcmp(want, got.data(), 20));
+    EXPECT_NE(nullptr, GetHeadPktByStat(PKT_SEND_ONLY));
+}
+
+TEST_F(Link, TerminationRequestEndsAQuietWaitAtTheSliceEnd)
+{
+    SetWaitTimeout(6, 6);
+    terminationRequested = 1;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, MySelect((unsigned int)client));
+    EXPECT_LT(Seconds(t0), 3.0);
+}
+
+#ifndef _WIN32
+void NoteSignal(int) {}
+
+TEST_F(Link, SignalInterruptsTheWait)
+{
+    NetInstallSignal(SIGALRM, NoteSignal);
+    SetWaitTimeout(8, 1);
+    alarm(1);
+    auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    int r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    alarm(0);
+    EXPECT_EQ(0, r);
+    EXPECT_NE(std::string::npos, out.find("): EINTR\n")) << out;
+    EXPECT_LT(Seconds(t0), 5.0);
+}
+#endif
+
+}  // namespace
