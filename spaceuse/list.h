@@ -11,14 +11,14 @@
 #include <stdint.h>
 
 // Results of ListOpenCurrent / ListOpenSub.
-#define LIST_OK 0
-#define LIST_FAILED (-1)  // the directory exists but cannot be listed
-#define LIST_GONE (-2)    // the entry vanished (or stopped being a directory)
+#define LISTING_OK 0
+#define LISTING_FAILED (-1)  // the directory exists but cannot be listed
+#define LISTING_GONE (-2)    // the entry vanished (or stopped being a directory)
 
 // Results of ListNext.
-#define LIST_ENTRY 1
-#define LIST_END 0
-#define LIST_ERROR (-1)  // reading the listing failed; what came before stands
+#define LISTING_ENTRY 1
+#define LISTING_END 0
+#define LISTING_ERROR (-1)  // reading the listing failed; what came before stands
 
 typedef struct ListDir ListDir;
 

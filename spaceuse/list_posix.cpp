@@ -58,31 +58,31 @@ static int Attach(ListDir* d, int fd)
     if (!d->dir) {
         close(fd);
         d->fd = -1;
-        return LIST_FAILED;
+        return LISTING_FAILED;
     }
     d->fd = fd;
-    return LIST_OK;
+    return LISTING_OK;
 }
 
 int ListOpenCurrent(ListDir* d)
 {
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return LIST_FAILED;
+        return LISTING_FAILED;
     return Attach(d, fd);
 }
 
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 {
     if (!parent->dir)
-        return LIST_FAILED;
+        return LISTING_FAILED;
     int fd = openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Removed, or replaced by a file or a link, since it was listed:
         // it is no longer a directory of this tree.
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
-            return LIST_GONE;
-        return LIST_FAILED;
+            return LISTING_GONE;
+        return LISTING_FAILED;
     }
     return Attach(d, fd);
 }
@@ -90,12 +90,12 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 int ListNext(ListDir* d, ListEntry* e)
 {
     if (!d->dir)
-        return LIST_END;
+        return LISTING_END;
     for (;;) {
         errno = 0;
         struct dirent* de = readdir(d->dir);
         if (!de)
-            return errno ? LIST_ERROR : LIST_END;
+            return errno ? LISTING_ERROR : LISTING_END;
         e->name = de->d_name;
         e->size = 0;
         e->isLink = 0;
@@ -105,7 +105,7 @@ int ListNext(ListDir* d, ListEntry* e)
         // type hint spares the stat call.
         if (de->d_type == DT_DIR) {
             e->isDir = 1;
-            return LIST_ENTRY;
+            return LISTING_ENTRY;
         }
 #endif
         struct stat st;
@@ -114,13 +114,13 @@ int ListNext(ListDir* d, ListEntry* e)
                 continue;  // removed since it was listed
             e->isDir = 0;
             e->noSize = 1;
-            return LIST_ENTRY;
+            return LISTING_ENTRY;
         }
         e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
         e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
         if (!e->isDir && st.st_size > 0)
             e->size = (uint64_t)st.st_size;
-        return LIST_ENTRY;
+        return LISTING_ENTRY;
     }
 }
 

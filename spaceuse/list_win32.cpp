@@ -54,7 +54,7 @@ static int OpenAt(ListDir* d, size_t len)
     // A pattern that does not fit must never be cut short: listing a
     // shorter path would measure some other directory.
     if (len + sizeof kAll > sizeof pattern)
-        return LIST_FAILED;
+        return LISTING_FAILED;
     memcpy(pattern, scanPath, len);
     memcpy(pattern + len, kAll, sizeof kAll);
     d->pathLen = len;
@@ -63,11 +63,11 @@ static int OpenAt(ListDir* d, size_t len)
     if (d->find == INVALID_HANDLE_VALUE) {
         // Only a drive's root can be empty of even "." and "..".
         if (len == 0 && GetLastError() == ERROR_FILE_NOT_FOUND)
-            return LIST_OK;
-        return LIST_FAILED;
+            return LISTING_OK;
+        return LISTING_FAILED;
     }
     d->pending = 1;
-    return LIST_OK;
+    return LISTING_OK;
 }
 
 int ListOpenCurrent(ListDir* d)
@@ -81,7 +81,7 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
     size_t nameLen = strlen(name);
     size_t len = parent->pathLen + nameLen + 1;
     if (len >= sizeof scanPath)
-        return LIST_FAILED;
+        return LISTING_FAILED;
     memcpy(scanPath + parent->pathLen, name, nameLen);
     scanPath[len - 1] = '\\';
     scanPath[len] = '\0';
@@ -91,10 +91,10 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 int ListNext(ListDir* d, ListEntry* e)
 {
     if (d->find == INVALID_HANDLE_VALUE)
-        return LIST_END;
+        return LISTING_END;
     if (!d->pending) {
         if (!FindNextFileA(d->find, &d->data))
-            return GetLastError() == ERROR_NO_MORE_FILES ? LIST_END : LIST_ERROR;
+            return GetLastError() == ERROR_NO_MORE_FILES ? LISTING_END : LISTING_ERROR;
     }
     d->pending = 0;
     DWORD attr = d->data.dwFileAttributes;
@@ -106,7 +106,7 @@ int ListNext(ListDir* d, ListEntry* e)
     e->noSize = 0;
     e->size = e->isDir ? 0
                        : ((uint64_t)d->data.nFileSizeHigh << 32) | (uint64_t)d->data.nFileSizeLow;
-    return LIST_ENTRY;
+    return LISTING_ENTRY;
 }
 
 void ListClose(ListDir* d)

@@ -217,7 +217,7 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
     const UsageTotals zero = {0, 0, 0};
 
     ScanLevel* top = GetLevel(0);
-    if (!top || ListOpenCurrent(top->dir) != LIST_OK)
+    if (!top || ListOpenCurrent(top->dir) != LISTING_OK)
         return false;
     top->totals = zero;
     top->name = NULL;
@@ -228,8 +228,8 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
         ScanLevel* cur = levels[k];
         ListEntry e;
         int r = ListNext(cur->dir, &e);
-        if (r != LIST_ENTRY) {
-            if (r == LIST_ERROR)
+        if (r != LISTING_ENTRY) {
+            if (r == LISTING_ERROR)
                 cur->incomplete = 1;
             ListClose(cur->dir);
             if (cur->incomplete)
@@ -266,10 +266,10 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
             continue;
         }
         ScanLevel* next = GetLevel(k + 1);
-        int rc = next ? ListOpenSub(cur->dir, e.name, next->dir) : LIST_FAILED;
-        if (rc == LIST_GONE)
+        int rc = next ? ListOpenSub(cur->dir, e.name, next->dir) : LISTING_FAILED;
+        if (rc == LISTING_GONE)
             continue;
-        if (rc != LIST_OK) {
+        if (rc != LISTING_OK) {
             // Still counted and given its line of zeros, but never silently:
             // the total is short by whatever it holds.
             ReportUnreadable(ctx, k, e.name);
