@@ -3,12 +3,13 @@
 // and unknown requests.
 #include <gtest/gtest.h>
 
+#include <ctype.h>
+
 #include <stdint.h>
 
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,24 @@ namespace fs = std::filesystem;
 namespace {
 
 typedef std::vector<unsigned char> Bytes;
+
+// Line numbers change with every edit; the file name and the text do not.
+std::string BlankLineNumbers(const std::string& s)
+{
+    std::string r;
+    for (size_t i = 0; i < s.size(); i++) {
+        size_t j = i + 1;
+        while (s[i] == '(' && j < s.size() && isdigit((unsigned char)s[j]))
+            j++;
+        if (j > i + 1 && j < s.size() && s[j] == ')') {
+            r += "(N)";
+            i = j;
+        } else {
+            r += s[i];
+        }
+    }
+    return r;
+}
 
 Bytes Body(std::initializer_list<uint32_t> words)
 {
@@ -83,7 +102,7 @@ protected:
         testing::internal::CaptureStdout();
         EXPECT_EQ(DrfpHandler((char*)body.data(), (uint16_t)body.size()), 1);
         std::string out = testing::internal::GetCapturedStdout();
-        return std::regex_replace(out, std::regex("\\(\\d+\\)"), "(N)");
+        return BlankLineNumbers(out);
     }
     // The queued reply (empty when there is none), taken off the queue.
     Bytes Take()
