@@ -198,6 +198,9 @@ int SimPort(Sim* sim);
 bool SimWaitMark(Sim* sim, const char* name, int timeoutMs);
 // True once the session is over (false after timeoutMs).
 bool SimWaitEnd(Sim* sim, int timeoutMs);
+// Ends the session as a manager that goes away would: every connection is
+// closed. What was recorded stays readable until SimStop.
+void SimHangUp(Sim* sim);
 // Ends the session if it still runs, joins the thread, frees everything.
 void SimStop(Sim* sim);
 

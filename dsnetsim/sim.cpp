@@ -170,11 +170,13 @@ static void EndSession(Sim* sim, int reason)
 
 static void Dispatch(Sim* sim, int conn, const uint8_t* p, size_t n);
 
-// Takes every whole packet out of a connection's receive buffer.
-static void Frame(Sim* sim, int conn)
+// Takes every whole packet out of a connection's receive buffer; the number
+// handled.
+static int Frame(Sim* sim, int conn)
 {
     SimConn& c = sim->conns[conn];
     size_t off = 0;
+    int handled = 0;
     while (!sim->ended && c.rx.size() - off >= SIM_HDR) {
         uint16_t len = SimGet16(&c.rx[off]);
         if (len < SIM_HDR) {
@@ -190,9 +192,11 @@ static void Frame(Sim* sim, int conn)
         c.rx.erase(c.rx.begin(), c.rx.begin() + (long)off);
         off = 0;
         Dispatch(sim, conn, pkt.data(), pkt.size());
+        handled++;
     }
     if (off > 0)
         c.rx.erase(c.rx.begin(), c.rx.begin() + (long)off);
+    return handled;
 }
 
 // Reads what one connection has; false when it is closed.
@@ -216,6 +220,12 @@ static bool ReadConn(Sim* sim, int conn)
 static void Pump(Sim* sim, int waitMs)
 {
     if (sim->ended)
+        return;
+    // Bytes that came in while a send was waiting for room are framed first.
+    int framed = 0;
+    for (int i = 0; i < sim->nconn && !sim->ended; i++)
+        framed += Frame(sim, i);
+    if (framed > 0 || sim->ended)
         return;
     struct pollfd fds[SIM_MAX_CONN];
     int idx[SIM_MAX_CONN];
@@ -989,13 +999,18 @@ bool SimWaitEnd(Sim* sim, int timeoutMs)
     return sim->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return sim->done; });
 }
 
+void SimHangUp(Sim* sim)
+{
+    sim->stopRequested = true;
+    if (sim->thread.joinable())
+        sim->thread.join();
+}
+
 void SimStop(Sim* sim)
 {
     if (!sim)
         return;
-    sim->stopRequested = true;
-    if (sim->thread.joinable())
-        sim->thread.join();
+    SimHangUp(sim);
     close(sim->listenFd);
     delete sim;
 }
