@@ -17,6 +17,8 @@ static void MakeRoot(char letter, char root[4])
 
 // ---- version ----------------------------------------------------------------
 
+static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the query expects");
+
 int SysGetOsVersion(OsVersion* version)
 {
     OSVERSIONINFOA info;

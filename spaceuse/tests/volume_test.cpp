@@ -208,6 +208,11 @@ TEST(ReadDriveInfo, RealMountsAgreeWithTheSystem)
         EXPECT_EQ((uint64_t)cluster * sv.f_blocks, info.totalBytes) << mount;
         EXPECT_LE(info.freeBytes, info.totalBytes) << mount;
         EXPECT_EQ((uint32_t)((unsigned long long)sv.f_fsid & 0xFFFFFFFFu), info.serialNumber);
+        info.clusterSize = (uint32_t)1 << info.clusterShift;
+        std::string header = Header(info);
+        EXPECT_EQ(0u, header.find(std::string("Info drive ") + mount + ": ")) << header;
+        EXPECT_NE(std::string::npos, header.find("- FS:" + std::string(info.fsName) + " - "))
+            << header;
         checked++;
 
         // A directory below the mount point belongs to the same drive.
