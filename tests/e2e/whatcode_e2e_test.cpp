@@ -12,10 +12,11 @@
 
 namespace {
 
-ProcResult RunWhatcode(const std::vector<std::string>& args)
+ProcResult RunWhatcode(const std::vector<std::string>& args, const std::string& cwd = "")
 {
     ProcOptions opt;
     opt.timeoutSec = 30;
+    opt.cwd = cwd;
     ProcResult r = RunTool("whatcode", args, opt);
     EXPECT_FALSE(r.timedOut);
     return r;
@@ -114,7 +115,13 @@ TEST(Whatcode, ValuesInEveryNotation)
         "Error: 1 (0x00000001) (01)\n",
         "Error: 0 (0x00000000) (00)\n",
     };
-    ProcResult r = RunWhatcode(values);
+    // Run beside a one-letter file name: "?" must reach the program as it
+    // is, not expanded as a wildcard by the runtime's start-up code.
+    std::string dir = MakeTempDir("whatcode");
+    ASSERT_FALSE(dir.empty());
+    WriteFile(dir + "/a", "");
+    ProcResult r = RunWhatcode(values, dir);
+    RemoveTree(dir);
     std::string out = Out(r);
     ExpectErr("", r);
     size_t at = 0;
