@@ -175,6 +175,9 @@ static void WriteScanPath(FILE* f, const ScanContext* ctx, size_t k, const char*
 
 static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
 {
+    // A progress line left on the console would run into the message.
+    if (!ctx->options->toFile && !ctx->options->recursive)
+        fputs(kWipe, stdout);
     fflush(stdout);
     fputs("Error: couldn't calculate size of directory: \"", stderr);
     WriteScanPath(stderr, ctx, k, leaf);

@@ -379,6 +379,12 @@ TEST_F(SpaceuseTest, CountsEveryFileInWholeClustersAndNamesTheTree)
 
     std::map<std::string, UsageLine> subs = SubdirLines();
     ASSERT_EQ(subs.size(), 3u) << r.out;
+    // Each subdirectory line first wipes the console line (even into a file).
+    std::string wiped = "\r" + std::string(79, ' ') + "\r\r";
+    size_t wipes = 0;
+    for (size_t at = r.out.find(wiped); at != std::string::npos; at = r.out.find(wiped, at + 1))
+        wipes++;
+    EXPECT_EQ(wipes, 3u);
     for (const char* name : {"a", UnderLauncher() ? "dots" : "...", ".profile"}) {
         Count c = CountTree(root + "/" + name, cs, dirCluster);
         ASSERT_TRUE(subs.count(name)) << name;
