@@ -263,6 +263,22 @@ int ParsePortText(const char* text)
     return (int)port;
 }
 
+int SplitAddress(const char* arg, char* host, size_t hostSize, const char** portText)
+{
+    const char* colon = strchr(arg, ':');
+    size_t hostLen = colon ? (size_t)(colon - arg) : strlen(arg);
+
+    *portText = DECI2_DEFAULT_PORT;
+    // A bare trailing ':' keeps the default port.
+    if (colon != NULL && colon[1] != '\0')
+        *portText = colon + 1;
+    if (hostSize == 0 || hostLen > hostSize - 1)
+        return -1;
+    memcpy(host, arg, hostLen);
+    host[hostLen] = '\0';
+    return 0;
+}
+
 int ConnectNet(char* arg)
 {
     char host[HOST_BUF_SIZE];
@@ -273,17 +289,10 @@ int ConnectNet(char* arg)
     int s;
 
     if (arg != NULL && arg[0] != '\0') {
-        const char* colon = strchr(arg, ':');
-        size_t hostLen = colon ? (size_t)(colon - arg) : strlen(arg);
-
-        if (colon != NULL && colon[1] != '\0')
-            portText = colon + 1;
-        if (hostLen > sizeof host - 1) {
+        if (SplitAddress(arg, host, sizeof host, &portText) < 0) {
             DBG_LINE("argument larger than expect");
             return -1;
         }
-        memcpy(host, arg, hostLen);
-        host[hostLen] = '\0';
     } else if (NetGetHostName(host, (int)sizeof host) != 0) {
         DBG_LINE("gethostname() fail");
         return -1;

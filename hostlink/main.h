@@ -84,6 +84,9 @@ List* QueueHead(void);    // null when there is no queue
 void DelPacket(PKT* pkt);
 
 int ConnectNet(char* arg);
+// Host (before the first ':') and port text of an address text; -1 when the
+// host does not fit in `hostSize` bytes.
+int SplitAddress(const char* arg, char* host, size_t hostSize, const char** portText);
 // The port a port text names (1..65535), or -1 for "invalid port number".
 int ParsePortText(const char* text);
 int SendPacket(int fd, PKT* pkt);

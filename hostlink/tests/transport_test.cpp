@@ -104,6 +104,23 @@ protected:
     static std::string Addr(const std::string& portText) { return "127.0.0.1:" + portText; }
 };
 
+TEST(PortText, AddressSplitsAtTheFirstColon)
+{
+    char host[HOST_BUF_SIZE];
+    const char* port = nullptr;
+    ASSERT_EQ(0, SplitAddress("dev7:", host, sizeof host, &port));
+    EXPECT_STREQ("dev7", host);
+    EXPECT_STREQ("8510", port);
+    ASSERT_EQ(0, SplitAddress("dev7", host, sizeof host, &port));
+    EXPECT_STREQ("8510", port);
+    ASSERT_EQ(0, SplitAddress("dev7:9:10", host, sizeof host, &port));
+    EXPECT_STREQ("dev7", host);
+    EXPECT_STREQ("9:10", port);
+    char small[5];
+    EXPECT_EQ(0, SplitAddress("abcd:1", small, sizeof small, &port));
+    EXPECT_EQ(-1, SplitAddress("abcde:1", small, sizeof small, &port));
+}
+
 TEST(PortText, NumberRules)
 {
     EXPECT_EQ(8510, ParsePortText("8510"));
