@@ -10,9 +10,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Results of ListOpenCurrent / ListOpenSub.
+// Results of ListOpenCurrent / ListOpenSub / ListEntrySize.
 #define LISTING_OK 0
-#define LISTING_FAILED (-1)  // the directory exists but cannot be listed
+#define LISTING_FAILED (-1)  // the directory exists but cannot be listed (or read)
 #define LISTING_GONE (-2)    // the entry vanished (or stopped being a directory)
 
 // Results of ListNext.
@@ -26,8 +26,8 @@ typedef struct ListEntry {
     const char* name;  // valid until the next ListNext or ListClose on its listing
     uint64_t size;     // bytes; 0 for directories
     int isDir;
-    int isLink;  // a symbolic link, junction or other reparse point: never entered
-    int noSize;  // the entry was listed but its size could not be read
+    int isLink;     // a symbolic link, junction or other reparse point: never entered
+    int sizeKnown;  // `size` is filled; otherwise ask ListEntrySize when it is wanted
 } ListEntry;
 
 // Prepares the process for deep walks (on POSIX: raises the open-descriptor
@@ -42,6 +42,11 @@ void ListFree(ListDir* d);
 int ListOpenCurrent(ListDir* d);
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d);
 int ListNext(ListDir* d, ListEntry* e);
+// Fills in the size of a file entry just returned by ListNext, when the
+// listing did not give it: LISTING_OK, LISTING_GONE (removed since it was
+// listed) or LISTING_FAILED (it cannot be read). Names are often enough to
+// skip an entry, and reading a size costs a call to the system.
+int ListEntrySize(ListDir* d, ListEntry* e);
 void ListClose(ListDir* d);
 
 #endif

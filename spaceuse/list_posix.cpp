@@ -98,30 +98,38 @@ int ListNext(ListDir* d, ListEntry* e)
             return errno ? LISTING_ERROR : LISTING_END;
         e->name = de->d_name;
         e->size = 0;
+        e->isDir = 0;
         e->isLink = 0;
-        e->noSize = 0;
-#ifdef DT_DIR
-        // A directory's own size is never counted, so the file system's
-        // type hint spares the stat call.
-        if (de->d_type == DT_DIR) {
-            e->isDir = 1;
+        e->sizeKnown = 0;
+#ifdef DT_UNKNOWN
+        // The file system's type hint spares a stat call for directories
+        // (whose own size is never counted) and for files whose name the
+        // filter turns down.
+        if (de->d_type != DT_UNKNOWN) {
+            e->isDir = de->d_type == DT_DIR;
+            e->isLink = de->d_type == DT_LNK;
             return LISTING_ENTRY;
         }
 #endif
-        struct stat st;
-        if (fstatat(d->fd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT)
-                continue;  // removed since it was listed
-            e->isDir = 0;
-            e->noSize = 1;
-            return LISTING_ENTRY;
-        }
-        e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
-        e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
-        if (!e->isDir && st.st_size > 0)
-            e->size = (uint64_t)st.st_size;
+        int r = ListEntrySize(d, e);
+        if (r == LISTING_GONE)
+            continue;
         return LISTING_ENTRY;
     }
+}
+
+int ListEntrySize(ListDir* d, ListEntry* e)
+{
+    if (e->sizeKnown || e->isDir)
+        return LISTING_OK;
+    struct stat st;
+    if (fstatat(d->fd, e->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? LISTING_GONE : LISTING_FAILED;
+    e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
+    e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
+    e->size = (!e->isDir && st.st_size > 0) ? (uint64_t)st.st_size : 0;
+    e->sizeKnown = 1;
+    return LISTING_OK;
 }
 
 void ListClose(ListDir* d)

@@ -244,13 +244,16 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
             FinishSubdir(levels[k], cur->name, &cur->totals, ctx, info);
             continue;
         }
-        if (e.noSize) {
-            cur->incomplete = 1;
-            continue;
-        }
         if (!e.isDir) {
             if (useFilter && MatchPattern(filter, e.name) != MATCH_OK)
                 continue;
+            int sr = ListEntrySize(cur->dir, &e);
+            if (sr == LISTING_GONE)
+                continue;  // removed while the walk went by
+            if (sr != LISTING_OK) {
+                cur->incomplete = 1;
+                continue;
+            }
             cur->totals.clusters += ClustersForSize(e.size, shift);
             cur->totals.files++;
             continue;

@@ -672,6 +672,10 @@ TEST_F(SpaceuseTest, UnlistableSubdirectoryKeepsItsLineAndIsReported)
     MakeDir(root + "/locked");
     MakeFile(root + "/locked/hidden", 1 << 20);
     ASSERT_EQ(chmod((root + "/locked").c_str(), 0), 0);
+    // Names can be listed here, but not one size read.
+    MakeDir(root + "/nosearch");
+    MakeFile(root + "/nosearch/file", 1 << 20);
+    ASSERT_EQ(chmod((root + "/nosearch").c_str(), 0444), 0);
     ASSERT_EQ(chmod(root.c_str(), 0755), 0);
 
     // Root reads everything; the check then runs as an ordinary user.
@@ -681,15 +685,21 @@ TEST_F(SpaceuseTest, UnlistableSubdirectoryKeepsItsLineAndIsReported)
     lines = ShownLines(r.out);
     vol = HeaderVolume(lines);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: couldn't calculate size of directory: \"" + root + "/locked\"\n");
+    for (const char* name : {"locked", "nosearch"}) {
+        std::string msg = "Error: couldn't calculate size of directory: \"" + root + "/" + name + "\"\n";
+        EXPECT_NE(r.err.find(msg), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
     std::map<std::string, UsageLine> subs = SubdirLines();
     ExpectLine(subs["locked"], Count(), 0, "locked");
+    ExpectLine(subs["nosearch"], Count(), 0, "nosearch");
     Count c;
-    c.dirs = 2;
+    c.dirs = 3;
     c.files = 1;
-    c.clusters = 1 + (vol.fs != "NTFS" ? 2 : 0);
+    c.clusters = 1 + (vol.fs != "NTFS" ? 3 : 0);
     ExpectLine(ParseUsage(lines.back()), c, c.clusters, "total");
     ASSERT_EQ(chmod((root + "/locked").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((root + "/nosearch").c_str(), 0755), 0);
 
     // Out of descriptors (a chain deeper than the limit allows open at
     // once): the directories beyond are reported, not silently dropped.
