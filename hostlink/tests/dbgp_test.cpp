@@ -10,13 +10,16 @@
 
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dbgp.h"
 #include "dbgp_internal.h"
 #include "deci2.h"
 #include "elf.h"
+#include "loopback.h"
 #include "main.h"
+#include "net.h"
 
 namespace {
 
@@ -705,6 +708,160 @@ TEST_F(DbgpLoad, EveryFailureIsReportedAndReleasesEverything)
             EXPECT_EQ(sent.back()[8 + DBGP_OFF_TYPE], DBGP_TYPE_GETCONF) << c.line;
         }
     }
+}
+
+// ---- over a real connection --------------------------------------------------
+//
+// The same loads through the real queue and wait, against a target on the
+// other end of a loopback connection that answers each request in turn.
+
+bool RecvFull(int s, unsigned char* b, int n)
+{
+    int got = 0;
+    while (got < n) {
+        int r = NetRecv(s, b + got, n - got);
+        if (r <= 0)
+            return false;
+        got += r;
+    }
+    return true;
+}
+
+struct LinkTarget {
+    int fd = -1;
+    int failWrite = -1;  // the memory write (0 = first) answered with a failure
+    Bytes conf;
+    std::vector<Bytes> got;
+
+    void Serve()
+    {
+        int writes = 0;
+        for (;;) {
+            unsigned char h[8];
+            if (!RecvFull(fd, h, 8))
+                return;
+            Bytes pkt(h, h + 8);
+            pkt.resize(GetLE16(h));
+            if (pkt.size() < 16 || !RecvFull(fd, &pkt[8], (int)pkt.size() - 8))
+                return;
+            got.push_back(pkt);
+            uint8_t type = pkt[8 + DBGP_OFF_TYPE];
+            uint8_t result = 0;
+            if (type == DBGP_TYPE_WRMEM && writes++ == failWrite)
+                result = 0x10;
+            Bytes body = Reply((uint8_t)(type + 1), result,
+                               type == DBGP_TYPE_GETCONF ? conf : Bytes());
+            Bytes reply(8);
+            MakeDeci2Hdr((DECI2_HDR*)reply.data(), (uint16_t)(8 + body.size()), PROTO_DBGP,
+                         NODE_EE, NODE_HOST);
+            reply.insert(reply.end(), body.begin(), body.end());
+            if (NetSend(fd, reply.data(), (int)reply.size()) != (int)reply.size())
+                return;
+            if (type == DBGP_TYPE_RUN || result != 0)
+                return;
+        }
+    }
+};
+
+class DbgpOverLink : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(QueueCreate(), 0);
+        SetProgramName(progPath);
+        SetWaitTimeout(5, 5);
+        sampleProtoOpened = 0;
+        image = ParseImage(ReadAll(FixturePath()));
+        uint16_t port = 0;
+        listener = LoopbackListen(&port);
+        ASSERT_GE(listener, 0);
+        client = NetSocket();
+        ASSERT_GE(client, 0);
+        ASSERT_EQ(NetConnect(client, NetInetAddr("127.0.0.1"), NET_AF_INET, port), 0);
+        target.fd = LoopbackAccept(listener);
+        ASSERT_GE(target.fd, 0);
+        target.conf = Conf(0x1f);
+    }
+    void TearDown() override
+    {
+        if (peer.joinable())
+            peer.join();
+        NetClose(client);
+        NetClose(target.fd);
+        NetClose(listener);
+        QueueDestroy();
+        SetWaitTimeout(10, 10);
+    }
+    int Pload(std::string* out)
+    {
+        peer = std::thread([this] { target.Serve(); });
+        std::string name = FixturePath();
+        char arg[] = "hello.txt";
+        char* argv[] = {arg};
+        testing::internal::CaptureStdout();
+        int rc = DbgpPload(&name[0], 1, argv, (unsigned int)client);
+        *out = Lines(testing::internal::GetCapturedStdout());
+        peer.join();
+        return rc;
+    }
+
+    char progPath[16] = "hlink6";
+    Image image;
+    LinkTarget target;
+    std::thread peer;
+    int listener = -1, client = -1;
+};
+
+TEST_F(DbgpOverLink, LoadEndsWithTheTargetMemoryHoldingTheSegments)
+{
+    std::string out;
+    ASSERT_EQ(Pload(&out), 0) << out;
+    EXPECT_EQ(DbgpMaxMemAlign(), 4);
+
+    std::map<uint32_t, unsigned char> mem;
+    for (const Bytes& b : target.got) {
+        if (b[8 + DBGP_OFF_TYPE] != DBGP_TYPE_WRMEM)
+            continue;
+        int k = b[17];
+        size_t npad = k >= 3 ? 4 : 0;  // codes up to 4 only with this target
+        uint32_t adr = GetLE32(&b[20]), n = GetLE32(&b[24]);
+        ASSERT_EQ(b.size(), DBGP_WRMEM_NHDR + npad + n);
+        for (uint32_t j = 0; j < n; j++)
+            mem[adr + j] = b[DBGP_WRMEM_NHDR + npad + j];
+    }
+    size_t total = 0;
+    for (const auto& seg : image.segments) {
+        total += seg.second.size();
+        for (size_t j = 0; j < seg.second.size(); j++)
+            ASSERT_EQ(mem[seg.first + (uint32_t)j], seg.second[j]);
+    }
+    EXPECT_EQ(mem.size(), total);
+
+    const Bytes& run = target.got.back();
+    ASSERT_EQ(run[8 + DBGP_OFF_TYPE], DBGP_TYPE_RUN);
+    EXPECT_EQ(GetLE32(&run[16]), image.entry);
+    EXPECT_EQ(GetLE32(&run[20]), image.gp);
+    EXPECT_EQ(memcmp(&run[44], "hlink6\0hello.txt", 17), 0);
+    EXPECT_EQ(QueueHead()->next, QueueHead()) << "every request freed";
+}
+
+TEST_F(DbgpOverLink, FailedWriteStopsTheLoadWithTheWholeStackOfLines)
+{
+    target.failWrite = 1;
+    std::string out;
+    EXPECT_EQ(Pload(&out), -1);
+    EXPECT_NE(out.find("dbgp.cpp(N): DBGP_TYPE_WRMEM failed\n"
+                       "main.cpp(N): receive error\n"
+                       "main.cpp(N): select error\n"
+                       "dbgp.cpp(N): faild to send DBGP_TYPE_WRMEM packet\n"),
+              std::string::npos)
+        << out;
+    // Nothing was sent after the failed write.
+    int writes = 0;
+    for (const Bytes& b : target.got)
+        writes += b[8 + DBGP_OFF_TYPE] == DBGP_TYPE_WRMEM;
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(target.got.back()[8 + DBGP_OFF_TYPE], DBGP_TYPE_WRMEM);
 }
 
 }  // namespace
