@@ -89,6 +89,15 @@ std::vector<uint8_t> Tty(const std::string& text)
     return SimPacket(SIM_PROTO_TTYP, 'E', 'H', body);
 }
 
+std::string Unix(const std::string& s)
+{
+    std::string o;
+    for (size_t i = 0; i < s.size(); i++)
+        if (!(s[i] == '\r' && i + 1 < s.size() && s[i + 1] == '\n'))
+            o += s[i];
+    return o;
+}
+
 // One hostlink run against one simulated session.
 struct Session {
     Sim* sim = nullptr;
@@ -123,6 +132,9 @@ struct Session {
     {
         ProcResult r = WaitTool(proc);
         started = false;
+        // A Windows program's text output ends its lines with CR LF.
+        if (UnderLauncher())
+            r.out = Unix(r.out);
         return r;
     }
     double Elapsed() const { return Now() - t0; }
@@ -593,7 +605,7 @@ TEST(HostlinkE2E, LoadsTheExampleProgram)
                      std::to_string(c.limitSize));
         // The program runs once hostlink has taken the run reply: the console
         // text behind it shows that.
-        bool ran = WaitForOutput(run.proc, "running\n", 10);
+        bool ran = WaitForOutput(run.proc, "running", 10);
         int want = ran ? EndServing(run) : -1;
         ProcResult r = run.Wait();
         ASSERT_TRUE(ran) << r.out << Dump(run.sim);
