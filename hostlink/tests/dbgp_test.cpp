@@ -47,6 +47,9 @@ Bytes ReadAll(const std::string& path)
     return b;
 }
 
+// Files written by a test, removed when it ends.
+std::vector<std::string> temps;
+
 std::string WriteTemp(const std::string& name, const Bytes& data)
 {
     std::string path = testing::TempDir() + "dbgp_test_" + name;
@@ -56,7 +59,15 @@ std::string WriteTemp(const std::string& name, const Bytes& data)
             fwrite(data.data(), 1, data.size(), f);
         fclose(f);
     }
+    temps.push_back(path);
     return path;
+}
+
+void RemoveTemps()
+{
+    for (const std::string& t : temps)
+        remove(t.c_str());
+    temps.clear();
 }
 
 // Line numbers change with every edit; the file name and the text do not.
@@ -147,6 +158,7 @@ protected:
     {
         DbgpSetSender(NULL);
         QueueDestroy();
+        RemoveTemps();
     }
 
     void SetConf(const Bytes& c)

@@ -52,6 +52,9 @@ Bytes ReadAll(const std::string& path)
     return b;
 }
 
+// Files written by a test, removed when it ends.
+std::vector<std::string> temps;
+
 std::string WriteTemp(const std::string& name, const Bytes& data)
 {
     std::string path = testing::TempDir() + "elf_test_" + name;
@@ -61,7 +64,15 @@ std::string WriteTemp(const std::string& name, const Bytes& data)
             fwrite(data.data(), 1, data.size(), f);
         fclose(f);
     }
+    temps.push_back(path);
     return path;
+}
+
+void RemoveTemps()
+{
+    for (const std::string& t : temps)
+        remove(t.c_str());
+    temps.clear();
 }
 
 Bytes Text(const char* s)
@@ -86,6 +97,7 @@ protected:
     {
         if (fd >= 0)
             ElfClose(fd);
+        RemoveTemps();
     }
     // Writes `data` to a file of its own and opens it.
     int OpenEdited(const std::string& name, const Bytes& data)
