@@ -18,6 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,16 +70,31 @@ static bool WriteFull(int fd, const uint8_t* p, size_t n)
 
 // One side of the floor exchange: asks `count` times and waits for each
 // answer (timed), or answers `count` times.
+static double Median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+static double floorMedian;  // of the last floor's exchanges, seconds
+
 static double Exchange(int fd, bool asks, int count, size_t reqLen, size_t repLen)
 {
     std::vector<uint8_t> req(reqLen, 2), rep(repLen, 1);
+    std::vector<double> each;
     double t0 = Now();
     for (int i = 0; i < count; i++) {
+        double t = Now();
         bool ok = asks ? WriteFull(fd, req.data(), reqLen) && ReadFull(fd, rep.data(), repLen)
                        : ReadFull(fd, req.data(), reqLen) && WriteFull(fd, rep.data(), repLen);
         if (!ok)
             return -1;
+        each.push_back(Now() - t);
     }
+    if (asks)
+        floorMedian = Median(each);
     return Now() - t0;
 }
 
@@ -205,29 +221,173 @@ static bool Span(Sim* sim, char dir, uint16_t proto, int firstByte, double* t0, 
     return *count > 0;
 }
 
-// Where the time of a stop-and-wait series goes: from each request's arrival
-// to the simulator's reply, and from that reply to the next request.
+static double hostMedian;  // of the last measured series: one whole exchange
+
+// Where the time of a stop-and-wait series goes (medians): from each
+// request's arrival to the simulator's reply, and from that reply to the
+// arrival of the next request.
 static void Turnaround(Sim* sim, uint16_t proto, char reqDir)
 {
-    double simT = 0, hostT = 0, lastReq = -1, lastRep = -1;
-    int n = 0;
+    std::vector<double> simT, hostT;
+    double lastReq = -1, lastRep = -1;
     for (const SimRecord& r : SimTranscript(sim)) {
         if (r.bytes.size() < 8 || (uint16_t)(r.bytes[4] | (r.bytes[5] << 8)) != proto)
             continue;
         if (r.dir == reqDir) {
             if (lastRep >= 0)
-                hostT += r.t - lastRep;
+                hostT.push_back(r.t - lastRep);
             lastReq = r.t;
         } else if (lastReq >= 0) {
-            simT += r.t - lastReq;
+            simT.push_back(r.t - lastReq);
             lastRep = r.t;
-            n++;
         }
     }
-    if (n > 0)
-        printf("    per exchange: %.1f us from request to reply, %.1f us from reply to next "
-               "request\n",
-               simT / n * 1e6, hostT / n * 1e6);
+    if (simT.empty())
+        return;
+    int stalls = 0;
+    double stalled = 0;
+    for (double t : hostT) {
+        if (t > 0.010) {
+            stalls++;
+            stalled += t;
+        }
+    }
+    hostMedian = Median(simT) + Median(hostT);
+    double sumSim = 0, sumHost = 0;
+    for (double t : simT)
+        sumSim += t;
+    for (double t : hostT)
+        sumHost += t;
+    printf("    per exchange, median: %.1f us from request to reply (sum %.3f s), %.1f us from "
+           "reply to next request (sum %.3f s); %d gaps over 10 ms (%.3f s)\n",
+           Median(simT) * 1e6, sumSim, Median(hostT) * 1e6, sumHost, stalls, stalled);
+}
+
+// The machine is shared: a whole-run ratio takes in every stall of the
+// scheduler, the median exchange shows the steady state.
+static void PrintMedians()
+{
+    if (hostMedian > 0 && floorMedian > 0)
+        printf("    median exchange: hostlink %.1f us, floor %.1f us; ratio %.2f\n",
+               hostMedian * 1e6, floorMedian * 1e6, floorMedian / hostMedian);
+}
+
+// ---- the simulator's own share: a bare client in hostlink's place -----------------
+
+static int ConnectTo(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons((uint16_t)port);
+    if (connect(fd, (struct sockaddr*)&sa, sizeof sa) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+static void Put32(uint8_t* p, uint32_t v)
+{
+    for (int i = 0; i < 4; i++)
+        p[i] = (uint8_t)(v >> (8 * i));
+}
+
+// Median seconds of one memory write of `data` bytes through the simulator,
+// written stop-and-wait by a client that does nothing else.
+static double SimLoadMedian(int count, uint32_t data)
+{
+    SimConfig cfg;
+    cfg.recordBytes = 16;
+    cfg.keepMemory = false;
+    Sim* sim = SimStart(cfg);
+    if (!sim)
+        return -1;
+    int fd[3];
+    for (int& f : fd)
+        f = ConnectTo(SimPort(sim));
+    std::vector<uint8_t> body(20 + 4 + data, 0);
+    body[2] = 0x0a;
+    body[5] = 1;
+    body[9] = 4;
+    Put32(&body[16], data);
+    std::vector<uint8_t> pkt = SimPacket(SIM_PROTO_DBGP, 'H', 'E', body), rep(16);
+    std::vector<double> each;
+    for (int i = 0; i < count && fd[0] >= 0; i++) {
+        Put32(&pkt[20], 0x00100000u + (uint32_t)i * data);
+        double t = Now();
+        if (!WriteFull(fd[0], pkt.data(), pkt.size()) || !ReadFull(fd[0], rep.data(), 16))
+            break;
+        each.push_back(Now() - t);
+    }
+    for (int f : fd)
+        if (f >= 0)
+            close(f);
+    SimStop(sim);
+    return Median(each);
+}
+
+// Median seconds of one 32 KiB file read through the simulator, answered
+// by a client that does nothing else.
+static double SimReadMedian(int count)
+{
+    SimConfig cfg;
+    cfg.recordBytes = 16;
+    cfg.keepReadBytes = 0;
+    cfg.steps.push_back(SimAt(SIM_AT_ACCEPT, SimDrfpOpen("x")));
+    cfg.steps.push_back(SimAt(SIM_AT_ACCEPT, SimDrfpReadAll(32768)));
+    Sim* sim = SimStart(cfg);
+    if (!sim)
+        return -1;
+    int fd[3];
+    for (int& f : fd)
+        f = ConnectTo(SimPort(sim));
+    std::vector<uint8_t> req(24), rep(24 + 32768, 0);
+    int reads = 0;
+    while (fd[0] >= 0) {
+        if (!ReadFull(fd[0], req.data(), 8))
+            break;
+        size_t len = req[0] | (req[1] << 8);
+        if (len < 16 || len > req.size() || !ReadFull(fd[0], req.data() + 8, len - 8))
+            break;
+        uint32_t code = req[8];
+        memcpy(&rep[12], &req[12], 4);  // seqnum
+        size_t n = 24;
+        Put32(&rep[8], code + 1);
+        Put32(&rep[16], 0);
+        Put32(&rep[20], 1);
+        if (code == 4) {
+            uint32_t k = reads++ < count ? 32768 : 0;
+            Put32(&rep[20], k);
+            n += k;
+        }
+        rep[0] = (uint8_t)n;
+        rep[1] = (uint8_t)(n >> 8);
+        rep[4] = 0x20;
+        rep[5] = 0x01;
+        rep[6] = 'H';
+        rep[7] = 'I';
+        if (!WriteFull(fd[0], rep.data(), n) || (code == 4 && n == 24))
+            break;
+    }
+    SimWaitEnd(sim, 200);
+    std::vector<double> each;
+    double sent = -1;
+    for (const SimRecord& r : SimTranscript(sim)) {
+        if (r.bytes.size() < 12 || r.bytes[4] != 0x20 || r.bytes[8] < 4)
+            continue;
+        if (r.dir == SIM_TO_HOST)
+            sent = r.t;
+        else if (sent >= 0)
+            each.push_back(r.t - sent);
+    }
+    for (int f : fd)
+        if (f >= 0)
+            close(f);
+    SimStop(sim);
+    return Median(each);
 }
 
 // ---- the three measurements --------------------------------------------------------
@@ -251,6 +411,7 @@ static void LoadBench(const std::string& dir, bool samples)
     SimConfig cfg;
     cfg.sampleOpens = samples;
     cfg.recordBytes = 16;
+    cfg.keepMemory = false;
     cfg.steps.push_back(SimMark("running"));
     Sim* sim = SimStart(cfg);
     if (!sim)
@@ -278,11 +439,14 @@ static void LoadBench(const std::string& dir, bool samples)
     double t = r0 - a;
     uint32_t perPacket = 65488;
     double floor = Floor(writes, perPacket + 32, 16, false);
+    double simOnly = SimLoadMedian(writes, perPacket);
+    printf("    median exchange with a bare client in hostlink's place: %.1f us\n", simOnly * 1e6);
     printf("(a) load of %u MiB%s: %d writes, %.3f s, %.1f MB/s; floor %.3f s, %.1f MB/s; "
            "ratio %.2f\n",
            size >> 20, samples ? " (samples open)" : "", writes, t, Mb((double)bytes, t), floor,
            Mb((double)writes * perPacket, floor),
            floor > 0 && t > 0 ? Mb((double)bytes, t) / Mb((double)writes * perPacket, floor) : 0);
+    PrintMedians();
 }
 
 static void ReadBench(const std::string& dir)
@@ -328,10 +492,13 @@ static void ReadBench(const std::string& dir)
     }
     double t = d - a;
     double floor = Floor(reqs, 24, 24 + 32768, true);
+    double simOnly = SimReadMedian(reqs);
+    printf("    median exchange with a bare client in hostlink's place: %.1f us\n", simOnly * 1e6);
     printf("(b) file read of %u MiB in 32 KiB requests: %d requests, %.3f s, %.1f MB/s; "
            "floor %.3f s, %.1f MB/s; ratio %.2f\n",
            size >> 20, reqs, t, Mb((double)total, t), floor, Mb((double)reqs * 32768, floor),
            floor > 0 && t > 0 ? Mb((double)total, t) / Mb((double)reqs * 32768, floor) : 0);
+    PrintMedians();
 }
 
 static void IdleBench(const std::string& dir)

@@ -125,6 +125,7 @@ struct SimConfig {
     uint8_t runResult = 0;
     uint8_t wrmemResult = 0;
     int wrmemFailNth = -1;  // only this write fails; -1 every write gets wrmemResult
+    bool keepMemory = true; // false: written bytes are counted, not kept (benchmarks)
 
     // How the simulator's own packets go out.
     int split = -1;

@@ -171,7 +171,8 @@ static void EndSession(Sim* sim, int reason)
 static void Dispatch(Sim* sim, int conn, const uint8_t* p, size_t n);
 
 // Takes every whole packet out of a connection's receive buffer; the number
-// handled.
+// handled. Handlers only queue work and never read, so a packet can be
+// handed over in place.
 static int Frame(Sim* sim, int conn)
 {
     SimConn& c = sim->conns[conn];
@@ -186,12 +187,8 @@ static int Frame(Sim* sim, int conn)
         }
         if (c.rx.size() - off < len)
             break;
-        // Copy out first: a handler may pump again and grow the buffer.
-        std::vector<uint8_t> pkt(c.rx.begin() + (long)off, c.rx.begin() + (long)off + len);
+        Dispatch(sim, conn, &c.rx[off], len);
         off += len;
-        c.rx.erase(c.rx.begin(), c.rx.begin() + (long)off);
-        off = 0;
-        Dispatch(sim, conn, pkt.data(), pkt.size());
         handled++;
     }
     if (off > 0)
@@ -203,15 +200,16 @@ static int Frame(Sim* sim, int conn)
 static bool ReadConn(Sim* sim, int conn)
 {
     SimConn& c = sim->conns[conn];
-    uint8_t buf[65536];
-    ssize_t got = recv(c.fd, buf, sizeof buf, 0);
+    size_t have = c.rx.size();
+    c.rx.resize(have + 65536);
+    ssize_t got = recv(c.fd, &c.rx[have], 65536, MSG_DONTWAIT);
+    c.rx.resize(have + (got > 0 ? (size_t)got : 0));
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return true;
     if (got <= 0) {
         c.eof = true;
         return false;
     }
-    c.rx.insert(c.rx.end(), buf, buf + got);
     sim->lastTraffic = Now();
     return true;
 }
@@ -483,6 +481,8 @@ static void ImageWrite(Sim* sim, uint32_t addr, const uint8_t* p, uint32_t n)
     std::lock_guard<std::mutex> lock(sim->mu);
     sim->memBytes += n;
     sim->writes++;
+    if (!sim->cfg.keepMemory)
+        return;
     uint64_t end = (uint64_t)addr + n;
     auto it = sim->image.upper_bound(addr);
     if (it != sim->image.begin()) {
