@@ -201,18 +201,21 @@ TEST_F(Netmp, StatusReplyRecordsTheOwner)
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(MachineOwner(), owner);
 
-    // Unterminated text ends with the body; a long one is cut to fit.
-    body.assign(20, 'B');
+    // Unterminated text ends with the body, whatever lies beyond it.
+    body.assign(40, 'B');
     body[0] = 0x07;
     body[1] = 0;
-    Reply(body, &rc);
+    EXPECT_EQ(NetmpHandler((char*)body.data(), 20), 1);
     EXPECT_EQ(MachineOwner(), std::string(8, 'B'));
-    body.assign(12 + 600, 'C');
-    body[0] = 0x07;
-    body[1] = 0;
-    body[12 + 599] = '\0';
-    Reply(body, &rc);
-    EXPECT_EQ(MachineOwner(), std::string(TEXT_BUF_SIZE - 1, 'C'));
+    // A text too long for the owner buffer is cut to fit it.
+    for (size_t len : {TEXT_BUF_SIZE, 600}) {
+        body.assign(12 + len + 1, 'C');
+        body[0] = 0x07;
+        body[1] = 0;
+        body[12 + len] = '\0';
+        Reply(body, &rc);
+        EXPECT_EQ(MachineOwner(), std::string(TEXT_BUF_SIZE - 1, 'C')) << len;
+    }
 
     // Owned, but no text at all.
     for (size_t len : {2, 3, 11, 12}) {
