@@ -663,6 +663,11 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
         SimDrfpCode(6, false),               // 11
         SimDrfpCode(10, false),              // 12
         SimDrfpOpen("data/levels/one.bin"),  // 13: the server goes on
+        SimDrfpClose(),                      // 14
+        SimDrfpRead(16),                     // 15: a handle closed already
+        SimDrfpSeek(0, 0),                   // 16
+        SimDrfpClose(),                      // 17
+        SimDrfpOpen(std::string(300, 'n')),  // 18: longer than any name kept
         SimBreak(1, 0),
     };
     Session run(cfg);
@@ -672,7 +677,7 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     run.Start({kExampleElf}, opt);
     ProcResult r = run.Wait();
     std::vector<SimDrfpResult> d = SimDrfpResults(run.sim);
-    ASSERT_EQ(d.size(), 14u) << r.out << Dump(run.sim);
+    ASSERT_EQ(d.size(), 19u) << r.out << Dump(run.sim);
 
     EXPECT_EQ(d[0].result, 0u);
     EXPECT_NE(d[0].value, 0u);
@@ -697,6 +702,15 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     EXPECT_FALSE(d[11].replied);
     EXPECT_FALSE(d[12].replied);
     EXPECT_EQ(d[13].result, 0u);
+    EXPECT_EQ(d[14].result, 0u);
+    // A stale handle is refused, never used.
+    EXPECT_EQ(d[15].result, 5u);
+    EXPECT_EQ(d[15].value, 0u);
+    EXPECT_EQ(d[15].length, 24u);
+    EXPECT_EQ(d[16].result, 9u);
+    EXPECT_EQ(d[17].result, 9u);
+    EXPECT_EQ(d[18].result, 2u);
+    EXPECT_EQ(d[18].value, 0u);
     for (size_t i = 0; i < d.size(); i++) {
         if (!d[i].replied)
             continue;
