@@ -126,6 +126,11 @@ int main(int argc, char** argv)
         Usage();
     }
     cfg.port = port;
+    if (i >= argc) {
+        // A person starts hostlink by hand: give them time.
+        cfg.acceptTimeoutMs = 600000;
+        cfg.idleTimeoutMs = 600000;
+    }
     if (verbose)
         cfg.log = stderr;
     Sim* sim = SimStart(cfg);

@@ -764,3 +764,25 @@ TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
         EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
     }
 }
+
+// The demo as people see it: the example program greets, copies the data
+// file named on the command line to the console and says goodbye.
+TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
+{
+    SimConfig cfg;
+    ASSERT_TRUE(SimScenario("demo", &cfg));
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = DSNETSIM_EXAMPLES_DIR;
+    run.Start({"demo.elf", "demo-data/hello.txt"}, opt);
+    bool done = SimWaitMark(run.sim, "done", 10000) && WaitForOutput(run.proc, "demo: done", 5);
+    int want = done ? EndServing(run) : -1;
+    ProcResult r = run.Wait();
+    ASSERT_TRUE(done) << r.out << Dump(run.sim);
+    std::ifstream in(std::string(DSNETSIM_EXAMPLES_DIR) + "/demo-data/hello.txt");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_TRUE(InOrder(r.out, {"demo: hello from the target\n", text, "demo: done\n"}));
+    EXPECT_EQ(r.status, want);
+}
