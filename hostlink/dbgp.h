@@ -4,8 +4,14 @@
 
 #include <stdint.h>
 
+// Writes every loadable segment of the ELF file `filename` into EE memory
+// and starts it with this program's name and the `argc` texts of `argv`
+// (null when argc is 0) as its arguments, on connection `socket`. 0 once
+// the target has accepted the run request; -1 after printing why.
 int DbgpPload(char* filename, int argc, char** argv, unsigned int socket);
 // `buf` is the body after the DECI2 header, `length` its byte count.
+// 1 handled or ignored; -1 a failed reply, a break of the running program
+// or a packet too short to read.
 int DbgpHandler(char* buf, uint16_t length);
 
 #endif
