@@ -9,10 +9,6 @@
 
 #include "main.h"
 
-// A diagnostic text whose format of its own carries no values besides the
-// file name and line.
-#define DCMP_TEXT(fmt) DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
-
 #define DCMP_TYPE_STATUS 2
 #define DCMP_TYPE_ERROR 3
 
@@ -45,7 +41,7 @@ static const char* DcmpWord(const char* const* words, int count, int code)
 // A code of -1 stands for a message too short to carry one.
 static void DcmpStatus(int code, const char* buf, uint16_t length)
 {
-    DCMP_TEXT("%s(%d): DCMP_TYPE_STATUS: ");
+    DBG_PRINTF0("%s(%d): DCMP_TYPE_STATUS: ");
     DbPrint(DcmpWord(dcmpStatusWords, 4, code));
 
     // Without its node/protocol word the status cannot be attributed, so it
@@ -65,8 +61,8 @@ static void DcmpStatus(int code, const char* buf, uint16_t length)
 int DcmpHandler(char* buf, uint16_t length)
 {
     if (buf == NULL || length < 1) {
-        DCMP_TEXT("%s(%d): Unknown DCMP message\n");
-        DCMP_TEXT("%s(%d): Received.\n");
+        DBG_PRINTF0("%s(%d): Unknown DCMP message\n");
+        DBG_PRINTF0("%s(%d): Received.\n");
         return 1;
     }
     int code = length > DCMP_CODE_OFFSET ? (uint8_t)buf[DCMP_CODE_OFFSET] : -1;
@@ -78,7 +74,7 @@ int DcmpHandler(char* buf, uint16_t length)
 
     case DCMP_TYPE_ERROR:
         // An error fails the wait whatever its code, even in a short body.
-        DCMP_TEXT("%s(%d): DCMP_TYPE_ERROR: ");
+        DBG_PRINTF0("%s(%d): DCMP_TYPE_ERROR: ");
         DbPrint(DcmpWord(dcmpErrorWords, 6, code));
         // The message ends in a line feed of its own, so an empty line
         // follows and sets the error apart.
@@ -86,9 +82,9 @@ int DcmpHandler(char* buf, uint16_t length)
         return -1;
 
     default:
-        DCMP_TEXT("%s(%d): Unknown DCMP message\n");
+        DBG_PRINTF0("%s(%d): Unknown DCMP message\n");
         break;
     }
-    DCMP_TEXT("%s(%d): Received.\n");
+    DBG_PRINTF0("%s(%d): Received.\n");
     return 1;
 }

@@ -12,10 +12,6 @@
 
 #include "main.h"
 
-// A diagnostic text whose format of its own carries no values besides the
-// file name and line.
-#define DRFP_TEXT(fmt) DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
-
 #define DRFP_CODE_OPEN 0
 #define DRFP_CODE_OPENR 1
 #define DRFP_CODE_CLOSE 2
@@ -374,7 +370,7 @@ static void DrfpClose(const char* buf, uint16_t length)
 int DrfpHandler(char* buf, uint16_t length)
 {
     if (buf == NULL || length < sizeof(uint32_t)) {
-        DRFP_TEXT("%s:(%d) - Unknown DRFP message\n");
+        DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n");
         return 1;
     }
     uint32_t code = GetLE32(buf + offsetof(DRFP_HDR, code));
@@ -383,7 +379,7 @@ int DrfpHandler(char* buf, uint16_t length)
     // A request without its sequence number cannot be answered: the target
     // could not tell which request a reply belongs to.
     if (length < sizeof(DRFP_HDR)) {
-        DRFP_TEXT("%s:(%d) - Unknown DRFP message\n");
+        DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n");
         return 1;
     }
 
@@ -392,7 +388,7 @@ int DrfpHandler(char* buf, uint16_t length)
     case DRFP_CODE_CLOSE: DrfpClose(buf, length); break;
     case DRFP_CODE_READ: DrfpRead(buf, length); break;
     case DRFP_CODE_SEEK: DrfpSeek(buf, length); break;
-    default: DRFP_TEXT("%s:(%d) - Unknown DRFP message\n"); break;
+    default: DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n"); break;
     }
     // A file request never fails the transport's wait.
     return 1;

@@ -12,10 +12,6 @@
 
 #include "main.h"
 
-// A diagnostic line whose format of its own carries no values besides the
-// file name and line.
-#define NETMP_TEXT(fmt) DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
-
 #define NETMP_CODE_CONNECT 0x00
 #define NETMP_CODE_CONNECTR 0x01
 #define NETMP_CODE_RESET 0x02
@@ -209,7 +205,7 @@ int NetmpHandler(char* buf, uint16_t length)
             DBG_LINE("target reset failed");
             return -1;
         }
-        NETMP_TEXT("%s(%d): Target reset.\n");
+        DBG_PRINTF0("%s(%d): Target reset.\n");
         // The EE and the sample protocol have to report in again.
         connected2ee = 0;
         sampleProtoOpened = 0;
@@ -221,7 +217,7 @@ int NetmpHandler(char* buf, uint16_t length)
             DBG_LINE("cannot connect to dsnetm");
             return -1;
         }
-        NETMP_TEXT("%s(%d): Connected.\n");
+        DBG_PRINTF0("%s(%d): Connected.\n");
         NetmpMarkReplied();
         return 1;
 
@@ -230,7 +226,7 @@ int NetmpHandler(char* buf, uint16_t length)
             DBG_LINE("cannot set connection message");
             return -1;
         }
-        NETMP_TEXT("%s(%d): Commented.\n");
+        DBG_PRINTF0("%s(%d): Commented.\n");
         NetmpMarkReplied();
         return 1;
 
@@ -244,7 +240,7 @@ int NetmpHandler(char* buf, uint16_t length)
         return 1;
 
     default:
-        NETMP_TEXT("%s(%d): unknown netmp packet received.\n");
+        DBG_PRINTF0("%s(%d): unknown netmp packet received.\n");
         return 1;
     }
 }
