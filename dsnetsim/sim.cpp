@@ -225,6 +225,11 @@ static void Pump(Sim* sim, int waitMs)
         framed += Frame(sim, i);
     if (framed > 0 || sim->ended)
         return;
+    // The first connection carries the session; without it hostlink is gone.
+    if (sim->nconn > 0 && sim->conns[0].eof) {
+        EndSession(sim, SIM_END_PEER_CLOSED);
+        return;
+    }
     struct pollfd fds[SIM_MAX_CONN];
     int idx[SIM_MAX_CONN];
     int n = 0;
@@ -250,8 +255,6 @@ static void Pump(Sim* sim, int waitMs)
         if (!ReadConn(sim, i)) {
             if (sim->cfg.log)
                 fprintf(sim->cfg.log, "dsnetsim: conn %d closed by peer\n", i);
-            // The first connection carries the session; without it hostlink
-            // is gone.
             if (i == 0)
                 EndSession(sim, SIM_END_PEER_CLOSED);
             continue;
@@ -273,7 +276,9 @@ static bool WriteAll(Sim* sim, int conn, const uint8_t* p, size_t n)
             return false;
         struct pollfd pf = {c.fd, POLLOUT | POLLIN, 0};
         int r = poll(&pf, 1, 50);
-        if (Now() > end || sim->stopRequested) {
+        if (sim->stopRequested)
+            return false;
+        if (Now() > end) {
             Problem(sim, "conn %d: send stalled", conn);
             return false;
         }
@@ -281,14 +286,17 @@ static bool WriteAll(Sim* sim, int conn, const uint8_t* p, size_t n)
             continue;
         if ((pf.revents & POLLIN) && !c.eof)
             ReadConn(sim, conn);
-        if (pf.revents & (POLLERR | POLLHUP))
+        if (pf.revents & (POLLERR | POLLHUP)) {
+            c.eof = true;
             return false;
+        }
         if (!(pf.revents & POLLOUT))
             continue;
         ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (w < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
                 continue;
+            c.eof = true;  // reset by the peer: nothing more will pass
             return false;
         }
         p += w;
@@ -913,8 +921,8 @@ static bool AcceptAll(Sim* sim)
         int one = 1;
         // Small packets and deliberately split ones must leave at once.
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        sim->conns[sim->nconn++].fd = fd;
         std::lock_guard<std::mutex> lock(sim->mu);
+        sim->conns[sim->nconn++].fd = fd;
         sim->accepted = sim->nconn;
     }
     return true;

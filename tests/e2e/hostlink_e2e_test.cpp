@@ -632,6 +632,55 @@ TEST(HostlinkE2E, LoadsTheExampleProgram)
     }
 }
 
+// A target that refuses part of the load: each refusal ends the run with
+// its own stack of lines and nothing after it is sent.
+TEST(HostlinkE2E, RefusedLoadEndsTheRun)
+{
+    struct Case {
+        const char* name;
+        uint8_t getconf, wrmem, run;
+        uint32_t limit;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"configuration", 1, 0, 0, 0,
+         {"cannot get DBGP configuration data\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_GETCONF packet\n"}},
+        {"second write", 0, 1, 0, 0,
+         {"DBGP_TYPE_WRMEM failed\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_WRMEM packet\n"}},
+        {"run", 0, 0, 1, 0,
+         {"DBGP_TYPE_RUN failed\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_RUN packet\n"}},
+        {"no room for data", 0, 0, 0, 32, {"Loading program"}},
+    };
+    for (const Case& c : cases) {
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        cfg.getconfResult = c.getconf;
+        cfg.wrmemResult = c.wrmem;
+        cfg.wrmemFailNth = 1;
+        cfg.runResult = c.run;
+        cfg.memAlign = 0x11;  // code 4, and 0 for the odd ends
+        cfg.memLimitAlign = c.limit ? 0x11 : 0;
+        cfg.memLimitSize = c.limit;
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        run.Start({kExampleElf});
+        ProcResult r = run.Wait();
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> want = c.lines;
+        want.push_back("cannot download program\n");
+        EXPECT_TRUE(InOrder(r.out, want));
+        EXPECT_EQ(r.status, 255);
+        std::vector<SimRecord> dbgp = FromHost(run.sim, SIM_PROTO_DBGP);
+        size_t expected = c.getconf ? 1 : c.wrmem ? 3 : c.limit ? 1 : 0;
+        if (expected) {
+            EXPECT_EQ(dbgp.size(), expected) << Dump(run.sim);
+        }
+        EXPECT_FALSE(SimRun(run.sim).seen && c.run == 0) << "no program was started";
+    }
+}
+
 // A file session as the target's program would run it, then a break report
 // that ends the run with status 1.
 TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
