@@ -3,8 +3,6 @@
 // and unknown requests.
 #include <gtest/gtest.h>
 
-#include <ctype.h>
-
 #include <stdint.h>
 
 #include <filesystem>
@@ -23,21 +21,14 @@ namespace {
 typedef std::vector<unsigned char> Bytes;
 
 // Line numbers change with every edit; the file name and the text do not.
-std::string BlankLineNumbers(const std::string& s)
+std::string BlankLineNumbers(std::string s)
 {
-    std::string r;
-    for (size_t i = 0; i < s.size(); i++) {
-        size_t j = i + 1;
-        while (s[i] == '(' && j < s.size() && isdigit((unsigned char)s[j]))
-            j++;
-        if (j > i + 1 && j < s.size() && s[j] == ')') {
-            r += "(N)";
-            i = j;
-        } else {
-            r += s[i];
-        }
+    for (size_t i = s.find('('); i != std::string::npos; i = s.find('(', i + 1)) {
+        size_t j = s.find_first_not_of("0123456789", i + 1);
+        if (j != std::string::npos && j > i + 1 && s[j] == ')')
+            s.replace(i + 1, j - i - 1, "N");
     }
-    return r;
+    return s;
 }
 
 Bytes Body(std::initializer_list<uint32_t> words)

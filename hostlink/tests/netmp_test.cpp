@@ -2,8 +2,6 @@
 // the link flags and the owner text.
 #include <gtest/gtest.h>
 
-#include <ctype.h>
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,21 +25,14 @@ Bytes TakeBytes(void* pkt)
 }
 
 // Line numbers change with every edit; the file name and the text do not.
-std::string BlankLineNumbers(const std::string& s)
+std::string BlankLineNumbers(std::string s)
 {
-    std::string r;
-    for (size_t i = 0; i < s.size(); i++) {
-        size_t j = i + 1;
-        while (s[i] == '(' && j < s.size() && isdigit((unsigned char)s[j]))
-            j++;
-        if (j > i + 1 && j < s.size() && s[j] == ')') {
-            r += "(N)";
-            i = j;
-        } else {
-            r += s[i];
-        }
+    for (size_t i = s.find('('); i != std::string::npos; i = s.find('(', i + 1)) {
+        size_t j = s.find_first_not_of("0123456789", i + 1);
+        if (j != std::string::npos && j > i + 1 && s[j] == ')')
+            s.replace(i + 1, j - i - 1, "N");
     }
-    return r;
+    return s;
 }
 
 class Netmp : public ::testing::Test {
@@ -184,45 +175,45 @@ TEST_F(Netmp, UnknownAndTruncatedReplies)
     EXPECT_EQ(HeadStat(), PKT_AWAITING_REPLY);
 }
 
+// A successful status reply of `len` bytes, `fill` after code and result.
+Bytes StatusBody(size_t len, unsigned char fill)
+{
+    Bytes b(len, fill);
+    b[0] = 0x07;
+    b[1] = 0;
+    return b;
+}
+
 TEST_F(Netmp, StatusReplyRecordsTheOwner)
 {
     int rc = 0;
     MachineOwner()[0] = '\0';
-    Reply(Bytes{0x07, 0, 0, 0}, &rc);
+    Reply(StatusBody(4, 0), &rc);
     EXPECT_STREQ(MachineOwner(), "");
 
     // Bytes 2-11 are not part of the owner text.
     std::string owner = "@build7, Norvane hostlink";
-    Bytes body(40, 'X');
-    body[0] = 0x07;
-    body[1] = 0;
+    Bytes body = StatusBody(40, 'X');
     memcpy(&body[12], owner.c_str(), owner.size() + 1);
     Reply(body, &rc);
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(MachineOwner(), owner);
 
     // Unterminated text ends with the body, whatever lies beyond it.
-    body.assign(40, 'B');
-    body[0] = 0x07;
-    body[1] = 0;
+    body = StatusBody(40, 'B');
     EXPECT_EQ(NetmpHandler((char*)body.data(), 20), 1);
     EXPECT_EQ(MachineOwner(), std::string(8, 'B'));
     // A text too long for the owner buffer is cut to fit it.
     for (size_t len : {TEXT_BUF_SIZE, 600}) {
-        body.assign(12 + len + 1, 'C');
-        body[0] = 0x07;
-        body[1] = 0;
-        body[12 + len] = '\0';
+        body = StatusBody(12 + len + 1, 'C');
+        body.back() = '\0';
         Reply(body, &rc);
         EXPECT_EQ(MachineOwner(), std::string(TEXT_BUF_SIZE - 1, 'C')) << len;
     }
 
     // Owned, but no text at all.
     for (size_t len : {2, 3, 11, 12}) {
-        body.assign(len, 'D');
-        body[0] = 0x07;
-        body[1] = 0;
-        Reply(body, &rc);
+        Reply(StatusBody(len, 'D'), &rc);
         EXPECT_EQ(rc, 1);
         EXPECT_STREQ(MachineOwner(), "") << len;
     }
