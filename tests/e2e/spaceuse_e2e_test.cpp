@@ -99,6 +99,8 @@ std::vector<std::string> ShownLines(const std::string& out)
 struct Columns {
     bool dirs = true, files = true, bytes = true, path = true;
 };
+const Columns noDirs = {false, true, true, true};  // with a filter
+const Columns bp = {false, false, true, true};     // -s: usage and path
 
 struct UsageLine {
     bool ok = false;
@@ -447,8 +449,6 @@ TEST_F(SpaceuseTest, UnitsModesAndColumnChoices)
     r = Report({Sw("s"), path});
     EXPECT_EQ(r.status, 0);
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    Columns bp;
-    bp.dirs = bp.files = false;
     UsageLine s = ParseUsage(lines[0], bp);
     EXPECT_TRUE(s.ok) << lines[0];
     EXPECT_EQ(s.usage, all.clusters * cs);
@@ -507,8 +507,6 @@ TEST_F(SpaceuseTest, FilterCountsMatchingFilesOnlyAndDropsTheDirsColumn)
     uint64_t cs = vol.clusterSize;
     ASSERT_GT(cs, 0u);
     EXPECT_GE(Find("  Files        Usage(B)  Path: - \"*.gif\""), 0) << r.out;
-    Columns noDirs;
-    noDirs.dirs = false;
     std::map<std::string, UsageLine> subs = SubdirLines(noDirs);
     ASSERT_EQ(subs.size(), 2u) << r.out;
     Count pics = CountTree(root + "/pics", cs, dirCluster, ".gif");
@@ -577,8 +575,6 @@ TEST_F(SpaceuseTest, FailingPathIsReportedAndTheNextOneStillRuns)
     EXPECT_EQ(r.err, "Error: could not access directory \"" + missing + Sep() +
                          "\", does it exist?\n");
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    Columns bp;
-    bp.dirs = bp.files = false;
     EXPECT_EQ(ParseUsage(lines[0], bp).name, ToolPathOf(root + "/here"));
 
     // A wildcard in an earlier component makes the last one the filter; the
@@ -602,8 +598,6 @@ TEST_F(SpaceuseTest, RelativePathsAreReadAgainstTheStartingDirectory)
     EXPECT_EQ(r.status, 0) << r.err;
     std::vector<std::string> shown = ShownLines(r.out);
     ASSERT_EQ(shown.size(), 3u) << r.out;
-    Columns bp;
-    bp.dirs = bp.files = false;
     EXPECT_EQ(ParseUsage(shown[0], bp).name, ToolPathOf(root + "/a"));
     EXPECT_EQ(ParseUsage(shown[1], bp).name, ToolPathOf(root + "/b"));
     // An empty argument is the starting directory itself.
@@ -821,8 +815,6 @@ TEST_F(SpaceuseTest, DriveLettersAndDriveRelativePaths)
     ProcResult r = Report({Sw("s"), lower + "\\"});
     EXPECT_EQ(r.status, 0) << r.err;
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    Columns bp;
-    bp.dirs = bp.files = false;
     EXPECT_EQ(ParseUsage(lines[0], bp).name, ToolPathOf(root));
 
     // Relative to the drive's current directory, which is where it starts.
