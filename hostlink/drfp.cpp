@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "main.h"
 
@@ -174,6 +175,14 @@ static void DrfpHostPath(char* name)
             *name = DRFP_HOST_SEPARATOR;
 }
 
+// Some systems open a directory for reading as if it were a file; the
+// target could then only ever read errors from it.
+static int DrfpIsDirectory(const char* name)
+{
+    struct stat st;
+    return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // ---- replies ---------------------------------------------------------------
 
 // A reply of `size` bytes with its header, code and sequence number filled
@@ -234,7 +243,7 @@ static void DrfpOpen(const char* buf, uint16_t length)
         if (slot == NULL) {
             DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
         } else {
-            FILE* fp = fopen(fnam, "rb");
+            FILE* fp = DrfpIsDirectory(fnam) ? NULL : fopen(fnam, "rb");
             if (fp == NULL) {
                 DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
                 slot = NULL;

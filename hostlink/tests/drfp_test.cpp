@@ -230,6 +230,11 @@ TEST_F(Drfp, NamesThatCannotBeOpened)
         EXPECT_EQ(GetLE32(&r[20]), 0u);
     }
 
+    // A directory is no file to read.
+    EXPECT_EQ(Call(OpenReq(8, "lv")),
+              "drfp.cpp(N): fopen(lv, \"rb\")\ndrfp.cpp(N): lv - file not found\n");
+    EXPECT_EQ(GetLE32(&Take()[16]), 2u);
+
     // After all that, an existing file still opens.
     Ask(Body({2, 8, Open("five.bin")}), 3, 20);
 }
