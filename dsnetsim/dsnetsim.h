@@ -91,6 +91,10 @@ SimStep SimSleep(int ms);
 SimStep SimWaitSamples(int count, int timeoutMs);
 SimStep SimCloseAfter(const std::vector<uint8_t>& bytes, size_t keep);
 SimStep SimMark(const std::string& name);
+// A close of handle 0, which never names an open file: its reply shows that
+// hostlink has handled every packet sent before it (printed console text
+// included).
+SimStep SimSync();
 SimStep SimAt(int hook, SimStep s, int nth = 0);
 SimStep SimBefore(int hook, SimStep s, int nth = 0);
 

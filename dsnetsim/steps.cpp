@@ -147,6 +147,14 @@ SimStep SimMark(const std::string& name)
     return s;
 }
 
+SimStep SimSync()
+{
+    SimStep s = SimDrfpClose();
+    s.useHandle = false;
+    s.d = 0;
+    return s;
+}
+
 SimStep SimAt(int hook, SimStep s, int nth)
 {
     s.hook = hook;
@@ -177,6 +185,7 @@ bool SimScenario(const char* name, SimConfig* cfg)
     *cfg = SimConfig();
     if (strcmp(name, "free") == 0) {
         cfg->steps.push_back(SimTty("dsnetsim: program started\r\n"));
+        cfg->steps.push_back(SimSync());
         cfg->steps.push_back(SimMark("done"));
         return true;
     }
@@ -205,6 +214,7 @@ bool SimScenario(const char* name, SimConfig* cfg)
         cfg->steps.push_back(SimEchoRead());
         cfg->steps.push_back(SimDrfpClose());
         cfg->steps.push_back(SimTty("demo: done\r\n"));
+        cfg->steps.push_back(SimSync());
         cfg->steps.push_back(SimMark("done"));
         return true;
     }

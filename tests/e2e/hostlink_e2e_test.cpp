@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <fstream>
@@ -690,7 +691,8 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     std::string content(150000, '\0');
     for (size_t i = 0; i < content.size(); i++)
         content[i] = (char)(i * 7 + i / 251);
-    ASSERT_EQ(system(("mkdir -p " + dir + "/data/levels").c_str()), 0);
+    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/data/levels").c_str(), 0755), 0);
     WriteFile(dir + "/data/levels/one.bin", content);
     const uint32_t size = (uint32_t)content.size();
 
@@ -834,4 +836,22 @@ TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
     ASSERT_FALSE(text.empty());
     EXPECT_TRUE(InOrder(r.out, {"demo: hello from the target\n", text, "demo: done\n"}));
     EXPECT_EQ(r.status, want);
+}
+
+// The demo's own command line: the simulator program starts hostlink,
+// plays the demo and interrupts hostlink once the program has finished.
+TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "the simulator program is built natively only";
+    ProcOptions opt;
+    opt.cwd = DSNETSIM_EXAMPLES_DIR;
+    opt.timeoutSec = 30;
+    ProcResult r = RunTool("dsnetsim", {"-s", "demo", "--run", ToolPath("hostlink"), "demo.elf",
+                                        "demo-data/hello.txt"},
+                           opt);
+    EXPECT_TRUE(InOrder(r.out, {"listening on 127.0.0.1:", "demo: hello from the target\n",
+                                "Hello from the workstation's disk.\n", "demo: done\n"}));
+    EXPECT_NE(r.err.find("hostlink exited with status 0"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0);
 }
