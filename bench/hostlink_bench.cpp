@@ -425,7 +425,10 @@ static void LoadBench(const std::string& dir, bool samples)
     Span(sim, SIM_FROM_HOST, SIM_PROTO_DBGP, (10 << 8) | 0x0a, &a, &b, &writes);
     Span(sim, SIM_FROM_HOST, SIM_PROTO_DBGP, (10 << 8) | 0x18, &r0, &r1, &runs);
     uint64_t bytes = SimMemBytes(sim);
+    int samplesSeen = SimSamples(sim);
     Turnaround(sim, SIM_PROTO_DBGP, SIM_FROM_HOST);
+    if (samples)
+        printf("    %d sample packets arrived during the load\n", samplesSeen);
     if (pid > 0)
         Finish(pid);
     SimStop(sim);
