@@ -285,6 +285,28 @@ TEST_F(Drfp, EachOpenHasItsOwnHandleAndPosition)
         EXPECT_EQ(GetLE32(&Ask(Body({2, 6, h}), 3, 20)[16]), 0u);
 }
 
+TEST_F(Drfp, RepliesTheQueueRefusesAreDropped)
+{
+    uint32_t h = Open("five.bin");
+    QueueDestroy();  // from here on every reply is refused
+    EXPECT_EQ(Call(Body({8, 1, h, 0, 0})), "drfp.cpp(N): faild  to send packet\n");
+    EXPECT_EQ(Call(Body({4, 2, h, 10})), "drfp.cpp(N): faild to send packet\n");
+    // An open whose reply is lost must not keep its file: the target could
+    // never close it.
+    for (int i = 0; i < 70; i++)
+        EXPECT_EQ(Call(OpenReq(3, "five.bin")), "drfp.cpp(N): fopen(five.bin, \"rb\")\n"
+                                                "drfp.cpp(N): faild to send packet\n");
+    ASSERT_EQ(QueueCreate(), 0);
+    std::vector<uint32_t> hs;
+    for (int i = 0; i < 63; i++)
+        hs.push_back(Open("five.bin"));
+    // The file whose replies were lost is still open.
+    EXPECT_EQ(GetLE32(&Ask(Body({4, 4, h, 4}), 5, 28)[20]), 4u);
+    hs.push_back(h);
+    for (uint32_t x : hs)
+        EXPECT_EQ(GetLE32(&Ask(Body({2, 5, x}), 3, 20)[16]), 0u);
+}
+
 TEST_F(Drfp, ShortUnknownAndIgnoredRequests)
 {
     const std::string unknown = "drfp.cpp:(N) - Unknown DRFP message\n";
