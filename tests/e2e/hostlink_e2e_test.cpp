@@ -561,6 +561,22 @@ TEST(HostlinkE2E, DcmpMessagesAtAnyPoint)
         EXPECT_TRUE(InOrder(r.out, want));
         EXPECT_EQ(r.status, 255);
     }
+    {
+        // While the program is served an error ends the run like any failed
+        // wait: status 1.
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        cfg.steps.push_back(SimTty("served\r\n"));
+        cfg.steps.push_back(SimDcmp(3, 4, 0));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        run.Start({kExampleElf});
+        ProcResult r = run.Wait();
+        EXPECT_TRUE(InOrder(r.out, {"served\n", "DCMP_TYPE_ERROR: INVALHEAD\n",
+                                    "get DCMP_TYPE_ERROR message\n\n", "receive error\n"}));
+        EXPECT_EQ(Count(r.out, "select error"), 0u);
+        EXPECT_EQ(r.status, 1);
+    }
 }
 
 // A target that never reports its EE after the reset: one whole quiet wait,
