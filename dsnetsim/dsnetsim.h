@@ -69,6 +69,7 @@ struct SimStep {
     bool noReply = false;      // DRFP: the request expects no reply
     int argIndex = -1;         // DRFP open: take the name from this run argument
     bool useHandle = true;     // DRFP: fill in the handle of the last open
+    int64_t seqnum = -1;       // DRFP: this sequence number; -1 the next one
     int split = -1;            // send in two writes, the first of `split` bytes
     int byteDelayMs = -1;      // send one byte per write, pausing in between
 };

@@ -753,7 +753,7 @@ static std::vector<uint8_t> DrfpBody(Sim* sim, const SimStep& s)
 {
     std::vector<uint8_t> body(8, 0);
     SimPut32(&body[0], s.a);
-    SimPut32(&body[4], ++sim->seq);
+    SimPut32(&body[4], s.seqnum >= 0 ? (uint32_t)s.seqnum : ++sim->seq);
     uint32_t handle = s.useHandle ? sim->lastHandle : s.d;
     switch (s.a) {
     case 0: {  // open: flag, then the name

@@ -735,8 +735,15 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
         SimDrfpSeek(0, 0),                   // 16
         SimDrfpClose(),                      // 17
         SimDrfpOpen(std::string(300, 'n')),  // 18: longer than any name kept
+        SimDrfpOpen("data/levels/one.bin"),  // 19
+        SimDrfpSeek(5, 0),                   // 20
+        SimDrfpRead(3),                      // 21
         SimBreak(1, 0),
     };
+    // Sequence numbers at both ends of their range come back unchanged.
+    cfg.steps[20].seqnum = 0xffffffffu;
+    cfg.steps[21].seqnum = 0;
+    cfg.steps[22].seqnum = 0x00010000;
     Session run(cfg);
     ASSERT_NE(run.sim, nullptr);
     ProcOptions opt;
@@ -744,7 +751,7 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     run.Start({kExampleElf}, opt);
     ProcResult r = run.Wait();
     std::vector<SimDrfpResult> d = SimDrfpResults(run.sim);
-    ASSERT_EQ(d.size(), 19u) << r.out << Dump(run.sim);
+    ASSERT_EQ(d.size(), 22u) << r.out << Dump(run.sim);
 
     EXPECT_EQ(d[0].result, 0u);
     EXPECT_NE(d[0].value, 0u);
@@ -778,6 +785,12 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     EXPECT_EQ(d[17].result, 9u);
     EXPECT_EQ(d[18].result, 2u);
     EXPECT_EQ(d[18].value, 0u);
+    EXPECT_EQ(d[20].value, 5u);
+    EXPECT_EQ(d[21].value, 3u);
+    EXPECT_TRUE(d[21].data == std::vector<uint8_t>(content.begin() + 5, content.begin() + 8));
+    EXPECT_EQ(d[19].rseq, 0xffffffffu);
+    EXPECT_EQ(d[20].rseq, 0u);
+    EXPECT_EQ(d[21].rseq, 0x00010000u);
     for (size_t i = 0; i < d.size(); i++) {
         if (!d[i].replied)
             continue;
