@@ -5,6 +5,12 @@
 
 #include <ctype.h>
 #include <stdio.h>
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 #include <stdlib.h>
 #include <string.h>
 
@@ -52,7 +58,8 @@ std::vector<std::string> temps;
 
 std::string WriteTemp(const std::string& name, const Bytes& data)
 {
-    std::string path = testing::TempDir() + "dbgp_test_" + name;
+    // The process id keeps test processes that run side by side apart.
+    std::string path = testing::TempDir() + "dbgp_test_" + std::to_string((long)getpid()) + "_" + name;
     FILE* f = fopen(path.c_str(), "wb");
     if (f) {
         if (!data.empty())

@@ -4,6 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#ifdef _WIN32
+#include <process.h>
+#define getpid _getpid
+#else
+#include <unistd.h>
+#endif
 
 #include <filesystem>
 #include <fstream>
@@ -66,8 +72,11 @@ protected:
     {
         ASSERT_EQ(QueueCreate(), 0);
         oldDir = fs::current_path();
+        // Tests run as parallel processes whose heaps may look alike: the
+        // process id keeps their directories apart.
         dir = fs::temp_directory_path() /
-              ("drfp_test_" + std::to_string((unsigned long)(uintptr_t)this));
+              ("drfp_test_" + std::to_string((unsigned long)getpid()) + "_" +
+               std::to_string((unsigned long)(uintptr_t)this));
         fs::create_directories(dir / "lv");
         fs::current_path(dir);
         Write("five.bin", five);
