@@ -873,6 +873,9 @@ TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
 {
     if (UnderLauncher())
         GTEST_SKIP() << "the simulator program is built natively only";
+    struct stat st;
+    if (stat(ToolPath("dsnetsim").c_str(), &st) != 0)
+        GTEST_SKIP() << "build the dsnetsim target to run this test";
     ProcOptions opt;
     opt.cwd = DSNETSIM_EXAMPLES_DIR;
     opt.timeoutSec = 30;
