@@ -226,7 +226,7 @@ std::string SimFormatRecord(const SimRecord& r)
     char line[256];
     const uint8_t* p = r.bytes.data();
     size_t n = r.bytes.size();
-    int len = snprintf(line, sizeof line, "%9.3f conn%d %s %5u bytes", r.t, r.conn,
+    int len = snprintf(line, sizeof line, "%10.6f conn%d %s %5u bytes", r.t, r.conn,
                        r.dir == SIM_TO_HOST ? "->" : "<-", r.length);
     if (n < 8 || len < 0 || (size_t)len >= sizeof line)
         return line;
