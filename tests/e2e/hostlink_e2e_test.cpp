@@ -261,6 +261,33 @@ TEST(HostlinkE2E, OpensThreeConnectionsFromOptionOrEnvironment)
     }
 }
 
+// Without a port the manager's own port, 8510, is used (skipped when that
+// port is taken on this machine).
+TEST(HostlinkE2E, DefaultsToTheManagersPort)
+{
+    for (int how = 0; how < 2; how++) {
+        SimConfig cfg;
+        cfg.port = 8510;
+        cfg.netmpResult[SIM_NETMP_STATUS] = 1;
+        Session run(cfg);
+        if (!run.sim)
+            GTEST_SKIP() << "port 8510 is in use";
+        ProcOptions opt;
+        std::vector<std::string> args;
+        if (how == 0) {
+            opt.env.push_back("DSNETM=127.0.0.1");
+            args = {kNoElf};
+        } else {
+            opt.unset.push_back("DSNETM");
+            args = {"-d", "127.0.0.1:", kNoElf};
+        }
+        run.Start(args, opt, false);
+        ProcResult r = run.Wait();
+        EXPECT_EQ(SimConnections(run.sim), 3) << "variant " << how << "\n" << r.out;
+        EXPECT_TRUE(InOrder(r.out, {"cannot get target status\n"})) << "variant " << how;
+    }
+}
+
 // Packets from the manager may arrive in any number of pieces; each is
 // still taken whole, wherever it was cut.
 TEST(HostlinkE2E, ReceivesPacketsThatArriveInPieces)
@@ -821,6 +848,28 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
     RemoveTree(dir);
+}
+
+// A target that stays quiet while its program runs is served on: a quiet
+// wait with no request outstanding is not a failure.
+TEST(HostlinkE2E, ServingOutlastsAQuietWait)
+{
+    SimConfig cfg;
+    cfg.sampleOpens = false;
+    cfg.steps = {SimSleep(10500), SimTty("still here\r\n"), SimSync(), SimMark("done")};
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    run.Start({kExampleElf});
+    bool done = SimWaitMark(run.sim, "done", 14000);
+    int want = done ? EndServing(run) : -1;
+    ProcResult r = run.Wait();
+    EXPECT_TRUE(done) << r.out;
+    EXPECT_TRUE(InOrder(r.out, {"Loading program", "still here\n"}));
+    EXPECT_EQ(Count(r.out, "timeout"), 0u);
+    EXPECT_EQ(r.status, want);
+    SimRunInfo info = SimRun(run.sim);
+    ASSERT_EQ(info.args.size(), 1u) << "no program arguments: the program name alone";
+    EXPECT_EQ(info.argc, 1u);
 }
 
 // Pointer samples go out only once the target has opened their protocol,
