@@ -376,6 +376,17 @@ static void DrfpClose(const char* buf, uint16_t length)
         DBG_LINE("faild to send packet");
 }
 
+void DrfpCloseAll(void)
+{
+    for (int i = 0; i < DRFP_MAX_OPEN; i++) {
+        if (drfpFiles[i].handle != 0)
+            fclose(drfpFiles[i].fp);
+        drfpFiles[i].handle = 0;
+        drfpFiles[i].fp = NULL;
+    }
+    drfpNextHandle = 1;
+}
+
 int DrfpHandler(char* buf, uint16_t length)
 {
     if (buf == NULL || length < sizeof(uint32_t)) {

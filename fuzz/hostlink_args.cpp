@@ -1,0 +1,62 @@
+// hostlink's command line with any argument vector: the options, the file
+// name and the program arguments, then the manager's address text as the
+// connection would split it into host and port.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "args.h"
+#include "main.h"
+
+static void Fail(const char* what)
+{
+    fprintf(stderr, "hostlink_args: %s\n", what);
+    abort();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzArgs fa;
+    FuzzArgsMake(&fa, data, size);
+    static char env[] = "127.0.0.1:8510";
+
+    SetProgramName(fa.argv[0]);
+    const char* slash = strrchr(fa.argv[0], '/');
+    if (ProgramName() != (slash ? slash + 1 : fa.argv[0]))
+        Fail("program name is not the text after the last '/'");
+
+    HOSTLINK_ARGS a;
+    int r = HostlinkParseArgs(fa.argc, fa.argv, env, &a);
+    if (r == 0) {
+        // The file name is the first argument after the options ("-d" takes
+        // the one after it), and the rest are the program's, whatever they
+        // look like.
+        int i = 1;
+        while (i < fa.argc && fa.argv[i][0] == '-')
+            i += strcmp(fa.argv[i], "-d") == 0 ? 2 : 1;
+        if (i >= fa.argc || a.filename != fa.argv[i])
+            Fail("file name is not the first argument after the options");
+        if (a.nargs != fa.argc - i - 1 || (a.nargs > 0 ? a.args != &fa.argv[i + 1] : a.args != NULL))
+            Fail("program arguments are not those after the file name");
+    } else if (r != -1) {
+        Fail("unexpected result");
+    }
+
+    // The address text: "-d" value, else the environment's.
+    if (r == 0 && a.address != NULL) {
+        char host[HOST_BUF_SIZE];
+        const char* portText = NULL;
+        if (SplitAddress(a.address, host, sizeof host, &portText) == 0) {
+            size_t hostLen = strcspn(a.address, ":");
+            if (strlen(host) != hostLen || memcmp(host, a.address, hostLen) != 0)
+                Fail("host is not the text before the first ':'");
+            int port = ParsePortText(portText);
+            if (port != -1 && (port < 1 || port > 65535))
+                Fail("port outside 1..65535");
+        } else if (strcspn(a.address, ":") < HOST_BUF_SIZE) {
+            Fail("a host that fits was refused");
+        }
+    }
+    FuzzArgsFree(&fa);
+    return 0;
+}
