@@ -188,9 +188,12 @@ int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, un
     while (len > 0) {
         int n = len < cap ? len : cap;
         size_t total = (size_t)DBGP_WRMEM_NHDR + (size_t)npad + (size_t)n;
-        unsigned char* pkt = (unsigned char*)calloc(1, total);
+        // Only the headers and the padding need clearing: the data fills
+        // the rest, and a load is mostly these packets.
+        unsigned char* pkt = (unsigned char*)malloc(total);
         if (!pkt)
             return -1;
+        memset(pkt, 0, (size_t)DBGP_WRMEM_NHDR + (size_t)npad);
         DbgpFillHdr(pkt, (uint16_t)total, DBGP_TYPE_WRMEM, 1);
         unsigned char* mem = pkt + 8 + DBGP_HDR_SIZE;
         mem[0] = 0;  // space
