@@ -7,21 +7,9 @@
 
 #include "dcmp.h"
 #include "main.h"
+#include "testutil.h"
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
-
-// Line numbers change with every edit; the file name and the text do not.
-std::string BlankLineNumbers(std::string s)
-{
-    for (size_t i = s.find('('); i != std::string::npos; i = s.find('(', i + 1)) {
-        size_t j = s.find_first_not_of("0123456789", i + 1);
-        if (j != std::string::npos && j > i + 1 && s[j] == ')')
-            s.replace(i + 1, j - i - 1, "N");
-    }
-    return s;
-}
 
 struct Outcome {
     int rc;

@@ -8,6 +8,7 @@
 #include <process.h>
 #define getpid _getpid
 #else
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -19,23 +20,11 @@
 
 #include "drfp.h"
 #include "main.h"
+#include "testutil.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-typedef std::vector<unsigned char> Bytes;
-
-// Line numbers change with every edit; the file name and the text do not.
-std::string BlankLineNumbers(std::string s)
-{
-    for (size_t i = s.find('('); i != std::string::npos; i = s.find('(', i + 1)) {
-        size_t j = s.find_first_not_of("0123456789", i + 1);
-        if (j != std::string::npos && j > i + 1 && s[j] == ')')
-            s.replace(i + 1, j - i - 1, "N");
-    }
-    return s;
-}
 
 Bytes Body(std::initializer_list<uint32_t> words)
 {
@@ -243,6 +232,20 @@ TEST_F(Drfp, NamesThatCannotBeOpened)
     EXPECT_EQ(Call(OpenReq(8, "lv")),
               "drfp.cpp(N): fopen(lv, \"rb\")\ndrfp.cpp(N): lv - file not found\n");
     EXPECT_EQ(GetLE32(&Take()[16]), 2u);
+
+#ifndef _WIN32
+    // Neither is a FIFO: opening one would wait for a writer that never
+    // comes and stop the whole link. A device is refused the same way.
+    ASSERT_EQ(mkfifo("pipe", 0600), 0);
+    for (const char* name : {"pipe", "/dev/null"}) {
+        EXPECT_EQ(Call(OpenReq(9, name)), std::string("drfp.cpp(N): fopen(") + name +
+                                              ", \"rb\")\ndrfp.cpp(N): " + name +
+                                              " - file not found\n");
+        r = Take();
+        EXPECT_EQ(GetLE32(&r[16]), 2u) << name;
+        EXPECT_EQ(GetLE32(&r[20]), 0u) << name;
+    }
+#endif
 
     // After all that, an existing file still opens.
     Ask(Body({2, 8, Open("five.bin")}), 3, 20);

@@ -5,12 +5,6 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#ifdef _WIN32
-#include <process.h>
-#define getpid _getpid
-#else
-#include <unistd.h>
-#endif
 #include <stdlib.h>
 #include <string.h>
 
@@ -27,59 +21,13 @@
 
 #include "deci2.h"
 #include "elf.h"
+#include "testutil.h"
 
 namespace {
 
-typedef std::vector<unsigned char> Bytes;
-
-std::string SourceDir()
-{
-    std::string f = __FILE__;
-    size_t slash = f.find_last_of("/\\");
-    return slash == std::string::npos ? std::string(".") : f.substr(0, slash);
-}
-
-std::string FixturePath()
-{
-    return SourceDir() + "/../../examples/demo.elf";
-}
-
-Bytes ReadAll(const std::string& path)
-{
-    Bytes b;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f)
-        return b;
-    unsigned char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
-        b.insert(b.end(), chunk, chunk + n);
-    fclose(f);
-    return b;
-}
-
-// Files written by a test, removed when it ends.
-std::vector<std::string> temps;
-
 std::string WriteTemp(const std::string& name, const Bytes& data)
 {
-    // The process id keeps test processes that run side by side apart.
-    std::string path = testing::TempDir() + "elf_test_" + std::to_string((long)getpid()) + "_" + name;
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f) {
-        if (!data.empty())
-            fwrite(data.data(), 1, data.size(), f);
-        fclose(f);
-    }
-    temps.push_back(path);
-    return path;
-}
-
-void RemoveTemps()
-{
-    for (const std::string& t : temps)
-        remove(t.c_str());
-    temps.clear();
+    return WriteTempAs("elf_test_", name, data);
 }
 
 Bytes Text(const char* s)
