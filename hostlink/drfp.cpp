@@ -10,6 +10,10 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "main.h"
 
@@ -175,12 +179,38 @@ static void DrfpHostPath(char* name)
             *name = DRFP_HOST_SEPARATOR;
 }
 
-// Some systems open a directory for reading as if it were a file; the
-// target could then only ever read errors from it.
-static int DrfpIsDirectory(const char* name)
+// Only ordinary files are served. A directory would open on some systems and
+// then give nothing but read errors; a FIFO blocks the open until someone
+// writes to it, and a terminal or device blocks the read: any of these
+// named by the target would stop the whole link.
+static FILE* DrfpOpenRegular(const char* name)
 {
     struct stat st;
-    return stat(name, &st) == 0 && S_ISDIR(st.st_mode);
+#ifdef _WIN32
+    // Opening a console or pipe name does not wait here; reading would.
+    FILE* fp = fopen(name, "rb");
+    if (fp == NULL)
+        return NULL;
+    if (fstat(_fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fclose(fp);
+        return NULL;
+    }
+    return fp;
+#else
+    // Without O_NONBLOCK the open itself would wait for a FIFO's writer; on
+    // an ordinary file the flag changes nothing.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return NULL;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NULL;
+    }
+    FILE* fp = fdopen(fd, "rb");
+    if (fp == NULL)
+        close(fd);
+    return fp;
+#endif
 }
 
 // ---- replies ---------------------------------------------------------------
@@ -243,7 +273,7 @@ static void DrfpOpen(const char* buf, uint16_t length)
         if (slot == NULL) {
             DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
         } else {
-            FILE* fp = DrfpIsDirectory(fnam) ? NULL : fopen(fnam, "rb");
+            FILE* fp = DrfpOpenRegular(fnam);
             if (fp == NULL) {
                 DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
                 slot = NULL;

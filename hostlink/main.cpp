@@ -323,17 +323,57 @@ int ConnectNet(char* arg)
     return s;
 }
 
+// Waits for more of a packet that has begun to arrive: 1 when the socket is
+// readable, 0 when nothing came within the wait's whole timeout or the
+// program was asked to end, -1 when the wait itself failed. A manager that
+// stops partway through a packet and stays connected would otherwise hold
+// the receive, and the whole program, for ever.
+static int WaitForRest(int fd)
+{
+    int timeout = deci2DefaultTimeout;
+    int slice = timeout / deci2DefaultTimeoutGranularity;
+    if (slice < 1)
+        slice = 1;
+
+    for (int waited = 0; waited < timeout; waited += slice) {
+        int readable = 0, writable = 0;
+        if (terminationRequested)
+            return 0;
+        int n = NetWait(fd, 0, slice, &readable, &writable);
+        if (n > 0 && readable)
+            return 1;
+        // A signal only cuts the slice short; the flag is looked at above.
+        if (n < 0 && !NetInterrupted())
+            return -1;
+    }
+    return 0;
+}
+
 // A stream may deliver a packet in any number of pieces and take it in any
 // number of pieces: both directions go on until every byte has passed. A
 // signal that does not ask the program to end only interrupts one call.
-static int RecvAll(int fd, unsigned char* buf, int len)
+// Once a packet has `begun`, each further piece must come within the wait's
+// timeout, or the packet counts as cut short.
+static int RecvAll(int fd, unsigned char* buf, int len, int begun)
 {
     int got = 0;
 
     while (got < len) {
+        if (begun) {
+            int w = WaitForRest(fd);
+            if (w < 0) {
+                DBG_LINE("read() failed");
+                return -1;
+            }
+            if (w == 0) {
+                DBG_LINE("read() failed.");
+                return -1;
+            }
+        }
         int n = NetRecv(fd, buf + got, len - got);
         if (n > 0) {
             got += n;
+            begun = 1;
             continue;
         }
         if (n < 0 && NetInterrupted() && !terminationRequested)
@@ -376,14 +416,16 @@ int RecvPacket(int fd, unsigned char* buf)
 {
     int len;
 
-    if (RecvAll(fd, buf, DECI2_HDR_SIZE) < 0)
+    // The wait that called us saw the socket readable: the first piece is
+    // there to be taken.
+    if (RecvAll(fd, buf, DECI2_HDR_SIZE, 0) < 0)
         return -1;
     len = GetLE16(buf);
     if (len < DECI2_HDR_SIZE) {
         DBG_LINE("read() failed");
         return -1;
     }
-    if (RecvAll(fd, buf + DECI2_HDR_SIZE, len - DECI2_HDR_SIZE) < 0)
+    if (RecvAll(fd, buf + DECI2_HDR_SIZE, len - DECI2_HDR_SIZE, 1) < 0)
         return -1;
 
     char* body = (char*)buf + DECI2_HDR_SIZE;

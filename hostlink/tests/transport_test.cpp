@@ -217,6 +217,71 @@ TEST_F(Link, PeerClosingMidPacketFailsTheWait)
     EXPECT_LT(a, b);
 }
 
+// A manager that stops partway through a packet but keeps the connection
+// open must not hold the receive for ever: the rest has to come within the
+// wait's timeout, counted afresh for every piece.
+TEST_F(Link, PacketStalledPartwayFailsWithinTheTimeout)
+{
+    std::string pkt = Ttyp("stalled");
+    for (size_t cut : {size_t(3), size_t(8), size_t(13)}) {
+        SendRaw(server, pkt.substr(0, cut));
+        auto t0 = std::chrono::steady_clock::now();
+        testing::internal::CaptureStdout();
+        int r = MySelect((unsigned int)client);
+        std::string out = testing::internal::GetCapturedStdout();
+        double took = Seconds(t0);
+        EXPECT_EQ(-1, r) << "cut at " << cut;
+        size_t a = out.find("): read() failed.\n");
+        size_t b = out.find("): receive error\n");
+        ASSERT_NE(std::string::npos, a) << out;
+        ASSERT_NE(std::string::npos, b) << out;
+        EXPECT_LT(a, b);
+        EXPECT_GE(took, 1.5) << "cut at " << cut;
+        EXPECT_LT(took, 5.0) << "cut at " << cut;
+        // The stream is out of step from here on: start a fresh one.
+        NetClose(server);
+        NetClose(client);
+        client = ConnectNet(Addr(std::to_string(port)).data());
+        ASSERT_GE(client, 0);
+        server = LoopbackAccept(listener);
+        ASSERT_GE(server, 0);
+    }
+
+    // Pieces that each come within the timeout make a whole packet, however
+    // long the packet takes altogether.
+    std::thread peer([&] {
+        SendRaw(server, pkt.substr(0, 5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        SendRaw(server, pkt.substr(5, 6));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        SendRaw(server, pkt.substr(11));
+    });
+    testing::internal::CaptureStdout();
+    int r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    peer.join();
+    EXPECT_EQ(1, r);
+    EXPECT_EQ("stalled\n", out);
+}
+
+TEST_F(Link, TerminationRequestEndsTheWaitForTheRestOfAPacket)
+{
+    SetWaitTimeout(8, 8);
+    SendRaw(server, Ttyp("never finished").substr(0, 10));
+    std::thread stop([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        terminationRequested = 1;
+    });
+    auto t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    int r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    stop.join();
+    EXPECT_EQ(-1, r);
+    EXPECT_NE(std::string::npos, out.find("): read() failed.\n")) << out;
+    EXPECT_LT(Seconds(t0), 4.0);
+}
+
 TEST_F(Link, RoutingOfEmptyUnknownAndMalformedPackets)
 {
     // A bare header is a whole packet with an empty body.
