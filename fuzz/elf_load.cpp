@@ -5,7 +5,7 @@
 // Besides the sanitizers, every memory write the loader sends is checked
 // against the file: segments are written whole, in order, contiguously,
 // with the file's own bytes, and every bulk write is aligned as its code
-// says. The run request must carry the file's entry point.
+// says. The run request must carry the file's entry point and gp.
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -34,6 +34,7 @@ static int nsegs;
 static int segIndex;
 static uint32_t segDone;
 static uint32_t entryPoint;
+static uint32_t expectedGp;
 static int sawRun;
 
 static void Fail(const char* what)
@@ -94,6 +95,8 @@ static int FakeSend(void* buf, unsigned int socket)
             Fail("run request before every segment was written");
         if (GetLE32(copy + 8 + DBGP_HDR_SIZE) != entryPoint)
             Fail("run request with another entry point");
+        if (GetLE32(copy + 8 + DBGP_HDR_SIZE + 4) != expectedGp)
+            Fail("run request with another gp");
         sawRun = 1;
         break;
     default:
@@ -103,6 +106,27 @@ static int FakeSend(void* buf, unsigned int socket)
     return 1;
 }
 
+// gp: the value in the first register-information section, 0 when that
+// section is not exactly one record or lies outside the file.
+static uint32_t ExpectGp(const uint8_t* data, size_t size)
+{
+    uint32_t shoff = GetLE32(data + 32);
+    uint16_t shnum = GetLE16(data + 48);
+    for (uint32_t i = 0; i < shnum; i++) {
+        uint64_t at = (uint64_t)shoff + (uint64_t)i * ELF_SHDR_SIZE;
+        if (at + ELF_SHDR_SIZE > size)
+            return 0;
+        const uint8_t* sh = data + at;
+        if (GetLE32(sh + 4) != SHT_MIPS_REGINFO)
+            continue;
+        uint32_t off = GetLE32(sh + 16);
+        if (GetLE32(sh + 20) != ELF_REGINFO_SIZE || (uint64_t)off + ELF_REGINFO_SIZE > size)
+            return 0;
+        return GetLE32(data + off + 20);
+    }
+    return 0;
+}
+
 // The segments the loader must write, read independently of it.
 static void ExpectSegments(const uint8_t* data, size_t size)
 {
@@ -110,8 +134,10 @@ static void ExpectSegments(const uint8_t* data, size_t size)
     segIndex = 0;
     segDone = 0;
     entryPoint = 0;
+    expectedGp = 0;
     if (size < ELF_EHDR_SIZE)
         return;
+    expectedGp = ExpectGp(data, size);
     uint32_t phoff = GetLE32(data + 28);
     uint16_t phnum = GetLE16(data + 44);
     entryPoint = GetLE32(data + 24);
