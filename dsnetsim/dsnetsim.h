@@ -57,6 +57,7 @@ enum SimStepKind {
     SIM_STEP_WAIT_SAMPLES, // until a more sample packets arrived, at most b ms
     SIM_STEP_CLOSE,        // send the first a bytes of `data`, then close every connection
     SIM_STEP_MARK,         // records the name `data`; SimWaitMark sees it
+    SIM_STEP_DROP_REPLY,   // the next queued reply is never sent (tie it with SimBefore)
 };
 
 struct SimStep {
@@ -72,6 +73,7 @@ struct SimStep {
     int64_t seqnum = -1;       // DRFP: this sequence number; -1 the next one
     int split = -1;            // send in two writes, the first of `split` bytes
     int byteDelayMs = -1;      // send one byte per write, pausing in between
+    int conn = -1;             // send on this connection; -1 the one carrying the target
 };
 
 // Step builders; each returns a step for SIM_AT_RUN that the caller may retie
@@ -92,6 +94,9 @@ SimStep SimSleep(int ms);
 SimStep SimWaitSamples(int count, int timeoutMs);
 SimStep SimCloseAfter(const std::vector<uint8_t>& bytes, size_t keep);
 SimStep SimMark(const std::string& name);
+// Swallows the reply to the request it is tied to, as a manager or target
+// that never answers would.
+SimStep SimDropReply();
 // A close of handle 0, which never names an open file: its reply shows that
 // hostlink has handled every packet sent before it (printed console text
 // included).
@@ -142,6 +147,7 @@ struct SimConfig {
     int replyTimeoutMs = 5000;   // a DRFP reply
     int noReplyMs = 300;         // how long to watch for a reply that must not come
     int idleTimeoutMs = 120000;  // a session without any traffic ends
+    int sessionLimitMs = 0;      // a session this old ends between steps; 0 never
 
     // Transcript size: bytes kept per packet and sample packets kept.
     size_t recordBytes = (size_t)-1;
@@ -192,6 +198,7 @@ enum SimEnd {
     SIM_END_ACCEPT_TIMEOUT,
     SIM_END_IDLE,
     SIM_END_ERROR,
+    SIM_END_LIMIT,        // SimConfig::sessionLimitMs ran out
 };
 
 struct Sim;

@@ -1,28 +1,44 @@
 // dsnetsim: runs one simulated manager-and-target session for a person.
 //
 //   dsnetsim [-p port] [-s scenario] [-v] [--run <hostlink> <args>...]
+//   dsnetsim --chaos <rounds> [--seed n] [--first n] [--limit sec] [--quick]
+//            [--no-signals] [-v] --run <hostlink> [<launcher arguments>...]
 //
 // Prints the port it listens on, serves one hostlink session and exits when
 // that session is over. With --run it starts hostlink itself (pointed at its
 // own port, in the current directory), and once the scripted program has
 // finished it interrupts hostlink as a user pressing Ctrl+C would; its exit
 // status is then hostlink's.
+//
+// With --chaos it runs hostlink once per round against sessions full of bad
+// traffic (chaos.h) and exits 0 only when every round passed.
 #include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <map>
+#include <string>
+#include <vector>
+
+#include "chaos.h"
 #include "dsnetsim.h"
 
 static void Usage(void)
 {
     fprintf(stderr,
             "usage: dsnetsim [-p port] [-s free|owned|other|silent|demo] [-v]\n"
-            "                [--run <hostlink> <args>...]\n");
+            "                [--run <hostlink> <args>...]\n"
+            "       dsnetsim --chaos <rounds> [--seed n] [--first n] [--limit sec] [--quick]\n"
+            "                [--no-signals] [-v] --run <hostlink> [<args>...]\n");
     exit(2);
 }
 
@@ -96,15 +112,254 @@ static int RunHostlink(Sim* sim, int argc, char** argv)
     return status < 0 ? 1 : status;
 }
 
+// ---- chaos rounds ---------------------------------------------------------------
+
+// hostlink as a child process: its output goes to files in the round's
+// directory, so that a chatty run can never block on a full pipe.
+struct ChaosProc {
+    std::vector<std::string> command;  // program (and its launcher's words)
+    pid_t pid = -1;
+    bool done = false;
+    int status = -1;
+    std::string errPath;
+};
+
+static int DecodeStatus(int st)
+{
+    if (WIFEXITED(st))
+        return WEXITSTATUS(st);
+    if (WIFSIGNALED(st))
+        return 128 + WTERMSIG(st);
+    return -1;
+}
+
+static bool ChaosStart(void* ctx, const std::vector<std::string>& args, const std::string& cwd)
+{
+    ChaosProc* p = (ChaosProc*)ctx;
+    p->done = false;
+    p->status = -1;
+    p->errPath = cwd + "/stderr.txt";
+    std::string outPath = cwd + "/stdout.txt";
+    std::vector<std::string> av = p->command;
+    av.insert(av.end(), args.begin(), args.end());
+    std::vector<char*> cav;
+    for (std::string& a : av)
+        cav.push_back(&a[0]);
+    cav.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(p->errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        signal(SIGINT, SIG_DFL);
+        execvp(cav[0], cav.data());
+        _exit(127);
+    }
+    p->pid = pid;
+    return true;
+}
+
+static bool ChaosEnded(void* ctx, int waitMs)
+{
+    ChaosProc* p = (ChaosProc*)ctx;
+    for (int waited = 0;; waited += 5) {
+        int st = 0;
+        pid_t r = waitpid(p->pid, &st, WNOHANG);
+        if (r == p->pid) {
+            p->done = true;
+            p->status = DecodeStatus(st);
+            return true;
+        }
+        if (r < 0 && errno != EINTR) {
+            p->done = true;
+            return true;
+        }
+        if (waited >= waitMs)
+            return false;
+        usleep(5000);
+    }
+}
+
+static void ChaosInterrupt(void* ctx)
+{
+    ChaosProc* p = (ChaosProc*)ctx;
+    if (!p->done)
+        kill(p->pid, SIGINT);
+}
+
+static int ChaosFinish(void* ctx, std::string* err)
+{
+    ChaosProc* p = (ChaosProc*)ctx;
+    if (!p->done) {
+        kill(p->pid, SIGKILL);
+        int st = 0;
+        while (waitpid(p->pid, &st, 0) < 0 && errno == EINTR) {
+        }
+        p->done = true;
+        p->status = DecodeStatus(st);
+    }
+    err->clear();
+    FILE* f = fopen(p->errPath.c_str(), "rb");
+    if (f) {
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+            err->append(buf, n);
+        fclose(f);
+    }
+    return p->status;
+}
+
+static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+// A path the child can still use after it has changed directory.
+static std::string Absolute(const char* path)
+{
+    char full[PATH_MAX];
+    if (strchr(path, '/') && path[0] != '/' && realpath(path, full))
+        return full;
+    return path;
+}
+
+static unsigned long long ParseNumber(const char* text)
+{
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(text, &end, 0);
+    if (!end || end == text || *end || errno != 0 || text[0] == '-')
+        Usage();
+    return v;
+}
+
+struct ChaosArgs {
+    long rounds = 0;
+    unsigned long long seed = 0;
+    bool seedGiven = false;
+    long first = 0;
+    double limitSec = 30;
+    bool verbose = false;
+    ChaosOptions opt;
+};
+
+static void PrintRecipe(const ChaosPlan& plan)
+{
+    for (const std::string& line : plan.recipe)
+        printf("    %s\n", line.c_str());
+}
+
+static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
+{
+    ChaosProc proc;
+    for (int i = 0; i < argc; i++)
+        proc.command.push_back(Absolute(argv[i]));
+    ChaosChild child;
+    child.ctx = &proc;
+    child.start = ChaosStart;
+    child.ended = ChaosEnded;
+    child.interrupt = ChaosInterrupt;
+    child.finish = ChaosFinish;
+
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/dsnetsim-chaos-XXXXXX";
+    std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
+    dirBuf.push_back(0);
+    if (!mkdtemp(dirBuf.data())) {
+        fprintf(stderr, "dsnetsim: cannot make a directory for the rounds: %s\n", strerror(errno));
+        return 1;
+    }
+    std::string dir = dirBuf.data();
+
+    printf("dsnetsim: chaos, %ld rounds from round %ld, seed %llu\n", ca.rounds, ca.first, ca.seed);
+    fflush(stdout);
+    std::map<int, int> histogram;
+    int failures = 0, timeouts = 0;
+    double total = 0, slowest = 0;
+    long slowestRound = -1;
+    for (long k = 0; k < ca.rounds; k++) {
+        long round = ca.first + k;
+        ChaosPlan plan = ChaosMakePlan(ca.seed, (int)round, ca.opt);
+        ChaosResult res;
+        if (!ChaosPrepareDir(plan, dir)) {
+            res.failed = true;
+            res.why = "cannot write the round's files";
+        } else {
+            res = ChaosRunRound(plan, dir, child, ca.limitSec);
+        }
+        total += res.seconds;
+        if (res.seconds > slowest) {
+            slowest = res.seconds;
+            slowestRound = round;
+        }
+        if (res.timedOut)
+            timeouts++;
+        else
+            histogram[res.status]++;
+        if (ca.verbose) {
+            printf("round %ld: status %d in %.2f s%s%s\n", round, res.status, res.seconds,
+                   res.signalled ? ", interrupted" : "", res.failed ? ", FAILED" : "");
+            PrintRecipe(plan);
+        }
+        if (res.failed) {
+            failures++;
+            printf("FAILED round %ld (seed %llu): %s\n", round, ca.seed, res.why.c_str());
+            printf("  status %d after %.2f s; recipe:\n", res.status, res.seconds);
+            PrintRecipe(plan);
+            if (!res.errTail.empty())
+                printf("  stderr ends:\n%s\n", res.errTail.c_str());
+            printf("  replay: dsnetsim --chaos 1 --seed %llu --first %ld%s%s -v --run <hostlink>\n",
+                   ca.seed, round, ca.opt.longWaits ? "" : " --quick",
+                   ca.opt.signals ? "" : " --no-signals");
+        }
+        fflush(stdout);
+    }
+    nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+
+    printf("dsnetsim: chaos summary: %ld rounds, %d failed, seed %llu\n", ca.rounds, failures,
+           ca.seed);
+    printf("  exit statuses:");
+    for (const auto& h : histogram)
+        printf(" %d: %d;", h.first, h.second);
+    printf(" killed at the time limit: %d\n", timeouts);
+    printf("  %.1f s in all, %.2f s a round on average, slowest round %ld (%.2f s)\n", total,
+           ca.rounds ? total / (double)ca.rounds : 0.0, slowestRound, slowest);
+    return failures ? 1 : 0;
+}
+
 int main(int argc, char** argv)
 {
     SimConfig cfg;
     const char* scenario = "free";
     int port = 0;
     bool verbose = false;
+    bool chaos = false;
+    ChaosArgs ca;
     int i = 1;
     for (; i < argc; i++) {
-        if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
+        if (strcmp(argv[i], "--chaos") == 0 && i + 1 < argc) {
+            chaos = true;
+            ca.rounds = (long)ParseNumber(argv[++i]);
+        } else if (strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
+            ca.seed = ParseNumber(argv[++i]);
+            ca.seedGiven = true;
+        } else if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
+            ca.first = (long)ParseNumber(argv[++i]);
+        } else if (strcmp(argv[i], "--limit") == 0 && i + 1 < argc) {
+            ca.limitSec = (double)ParseNumber(argv[++i]);
+        } else if (strcmp(argv[i], "--quick") == 0) {
+            ca.opt.longWaits = false;
+        } else if (strcmp(argv[i], "--no-signals") == 0) {
+            ca.opt.signals = false;
+        } else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
             char* end = nullptr;
             long v = strtol(argv[++i], &end, 10);
             if (!end || *end || v < 0 || v > 65535)
@@ -120,6 +375,17 @@ int main(int argc, char** argv)
         } else {
             Usage();
         }
+    }
+    if (chaos) {
+        if (i >= argc || ca.rounds <= 0 || ca.rounds > 10000000 || ca.first > 1000000000 ||
+            ca.limitSec < 1)
+            Usage();
+        if (!ca.seedGiven)
+            ca.seed = (unsigned long long)time(nullptr) ^ ((unsigned long long)getpid() << 20);
+        ca.verbose = verbose;
+        // A child that dies while we write to it must not take us along.
+        signal(SIGPIPE, SIG_IGN);
+        return RunChaos(ca, argc - i, argv + i);
     }
     if (!SimScenario(scenario, &cfg)) {
         fprintf(stderr, "dsnetsim: unknown scenario %s\n", scenario);

@@ -676,7 +676,8 @@ static std::vector<uint8_t> TtyPacket(const std::string& text)
 
 static void SendStep(Sim* sim, const SimStep& s, const std::vector<uint8_t>& pkt)
 {
-    SendPacket(sim, MainConn(sim), pkt, s.split >= 0 ? s.split : -2,
+    int conn = s.conn >= 0 && s.conn < sim->nconn ? s.conn : MainConn(sim);
+    SendPacket(sim, conn, pkt, s.split >= 0 ? s.split : -2,
                s.byteDelayMs >= 0 ? s.byteDelayMs : -2);
 }
 
@@ -901,6 +902,16 @@ static void RunStep(Sim* sim, const SimStep& s)
         sim->cv.notify_all();
         break;
     }
+    case SIM_STEP_DROP_REPLY:
+        // Steps tied before a reply are queued ahead of it, and handlers only
+        // append: the first reply in the queue is the one this step is for.
+        for (auto it = sim->queue.begin(); it != sim->queue.end(); ++it) {
+            if (it->isReply) {
+                sim->queue.erase(it);
+                break;
+            }
+        }
+        break;
     }
 }
 
@@ -954,6 +965,8 @@ static void Session(Sim* sim)
         Pump(sim, 50);
         if (Now() - sim->lastTraffic > sim->cfg.idleTimeoutMs / 1000.0)
             EndSession(sim, SIM_END_IDLE);
+        else if (sim->cfg.sessionLimitMs > 0 && Now() - sim->t0 > sim->cfg.sessionLimitMs / 1000.0)
+            EndSession(sim, SIM_END_LIMIT);
     }
     std::lock_guard<std::mutex> lock(sim->mu);
     sim->done = true;

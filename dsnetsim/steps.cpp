@@ -147,6 +147,8 @@ SimStep SimMark(const std::string& name)
     return s;
 }
 
+SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
+
 SimStep SimSync()
 {
     SimStep s = SimDrfpClose();

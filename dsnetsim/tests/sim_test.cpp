@@ -217,3 +217,41 @@ TEST(Sim, EndsWhenNobodyConnects)
     EXPECT_EQ(SimEndReason(sim), SIM_END_ACCEPT_TIMEOUT);
     SimStop(sim);
 }
+
+// A dropped reply is never sent while the steps around it still run; a step
+// may go out on a connection of its own choosing; the session limit ends a
+// session that never falls quiet.
+TEST(Sim, DropsRepliesSendsOnChosenConnectionAndEndsAtItsLimit)
+{
+    SimConfig cfg;
+    cfg.sessionLimitMs = 600;
+    cfg.steps.push_back(SimBefore(SIM_AT_STATUS, SimDropReply()));
+    SimStep side = SimTty("side");
+    side.conn = 2;
+    cfg.steps.push_back(SimBefore(SIM_AT_STATUS, side));
+    Client c(cfg);
+    ASSERT_NE(c.sim, nullptr);
+    std::vector<uint8_t> st = Netmp(0x06);
+    send(c.fd[0], st.data(), st.size(), 0);
+    std::vector<uint8_t> r = Recv(c.fd[2]);
+    ASSERT_EQ(r.size(), 16u);
+    EXPECT_EQ(r[4] | (r[5] << 8), SIM_PROTO_TTYP);
+
+    struct timeval shortWait = {0, 300000}, longWait = {5, 0};
+    setsockopt(c.fd[0], SOL_SOCKET, SO_RCVTIMEO, &shortWait, sizeof shortWait);
+    EXPECT_TRUE(Recv(c.fd[0]).empty());
+    setsockopt(c.fd[0], SOL_SOCKET, SO_RCVTIMEO, &longWait, sizeof longWait);
+
+    // The second status request is answered: only the first reply was taken.
+    send(c.fd[0], st.data(), st.size(), 0);
+    r = Recv(c.fd[0]);
+    ASSERT_GE(r.size(), 10u);
+    EXPECT_EQ(r[8], 0x07);
+
+    // Traffic every 100 ms keeps the idle limit away; the session limit
+    // still ends it.
+    for (int i = 0; i < 20 && !SimWaitEnd(c.sim, 100); i++)
+        send(c.fd[1], "x", 1, 0);
+    EXPECT_TRUE(SimWaitEnd(c.sim, 2000));
+    EXPECT_EQ(SimEndReason(c.sim), SIM_END_LIMIT);
+}
