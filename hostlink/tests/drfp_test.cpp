@@ -164,6 +164,23 @@ TEST_F(Drfp, OpenSeekReadClose)
     }
 }
 
+// The end of a session closes what the target left open: its handles then
+// name nothing, and the files can be opened afresh.
+TEST_F(Drfp, ClosingAllForgetsEveryHandle)
+{
+    uint32_t a = Open("five.bin"), b = Open("big.bin");
+    DrfpCloseAll();
+    for (uint32_t h : {a, b}) {
+        Bytes r = Ask(Body({4, 1, h, 10}), 5, 24);
+        EXPECT_EQ(GetLE32(&r[16]), 5u);
+        EXPECT_EQ(GetLE32(&Ask(Body({2, 2, h}), 3, 20)[16]), 9u);
+    }
+    uint32_t c = Open("five.bin");
+    Bytes r = Ask(Body({4, 3, c, 4}), 5, 28);
+    EXPECT_EQ(Bytes(r.begin() + 24, r.end()), Bytes(five.begin(), five.begin() + 4));
+    DrfpCloseAll();
+}
+
 TEST_F(Drfp, ReadsAreAnsweredWithAtMost32KiB)
 {
     uint32_t h = Open("big.bin");
