@@ -1,11 +1,13 @@
 // hostlink's command line with any argument vector: the options, the file
-// name and the program arguments, then the manager's address text as the
-// connection would split it into host and port.
+// name and the program arguments, the manager's address text as the
+// connection would split it into host and port, and the run request that
+// carries the program arguments to the target.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "args.h"
+#include "dbgp_internal.h"
 #include "main.h"
 
 static void Fail(const char* what)
@@ -40,6 +42,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("program arguments are not those after the file name");
     } else if (r != -1) {
         Fail("unexpected result");
+    }
+
+    // The run request: the program's name and arguments as length words and
+    // strings, or nothing when they would not fit one packet.
+    if (r == 0) {
+        uint64_t total = 36 + 4 * ((uint64_t)a.nargs + 1) + strlen(ProgramName()) + 1;
+        for (int k = 0; k < a.nargs; k++)
+            total += strlen(a.args[k]) + 1;
+        unsigned char* pkt = (unsigned char*)DbgpMakeRun(0x100, 0x200, a.nargs, a.args);
+        if ((pkt == NULL) != (total > DECI2_MAX_PACKET))
+            Fail("run request refused though it fits, or made though it does not");
+        if (pkt) {
+            if (GetLE16(pkt) != total || GetLE32(pkt + 32) != (uint32_t)a.nargs + 1)
+                Fail("run request length or argument count wrong");
+            const unsigned char* str = pkt + 36 + 4 * ((size_t)a.nargs + 1);
+            for (int k = 0; k <= a.nargs; k++) {
+                const char* want = k == 0 ? ProgramName() : a.args[k - 1];
+                size_t n = strlen(want) + 1;
+                if (GetLE32(pkt + 36 + 4 * k) != n || memcmp(str, want, n) != 0)
+                    Fail("run request strings are not the arguments");
+                str += n;
+            }
+            free(pkt);
+        }
     }
 
     // The address text: "-d" value, else the environment's.
