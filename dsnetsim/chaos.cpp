@@ -174,9 +174,12 @@ static Bytes DrfpJunk(Rng* r, std::string* what)
     if (code == 0) {
         body.resize(12, 0);
         std::string name;
-        switch (Below(r, 4)) {
+        switch (Below(r, 5)) {
         case 0:
             name.assign(Between(r, 255, 300), 'n');
+            break;
+        case 4:
+            name.assign(Chance(r, 50) ? 65527 - 5 : Between(r, 1000, 65527 - 5), 'N');
             break;
         case 1:
             name = kOpenNames[Below(r, 7)];
@@ -272,7 +275,23 @@ static Bytes Junk(Rng* r, int fatalPercent, bool* ownerReply, std::string* what)
             return NetmpJunk(r, true, ownerReply, what);
         }
     }
-    switch (Below(r, 8)) {
+    switch (Below(r, 9)) {
+    case 8: {
+        // As long as a packet can be, every byte random, for a protocol
+        // hostlink handles: whatever the fields say, nothing may be read
+        // or written past the packet.
+        static const uint16_t protos[] = {SIM_PROTO_TTYP, SIM_PROTO_DRFP, SIM_PROTO_DCMP,
+                                          SIM_PROTO_DBGP, SIM_PROTO_NETMP};
+        uint16_t proto = protos[Below(r, 5)];
+        Bytes body(Chance(r, 50) ? 65535 - 8 : Between(r, 1, 2000));
+        RandomFill(r, &body, 0);
+        if (proto == SIM_PROTO_DRFP && body.size() >= 4) {
+            // A request code it serves, with random fields after it.
+            SimPut32(&body[0], Below(r, 10));
+        }
+        *what = Fmt("protocol 0x%04x with a %zu-byte random body", proto, body.size());
+        return SimPacket(proto, SIM_NODE_EE, SIM_NODE_HOST, body);
+    }
     case 0:
     case 1:
         return TtyJunk(r, what);
@@ -437,6 +456,8 @@ static void FaultAt(Rng* r, ChaosPlan* plan, const Point& at, int fatalPercent, 
         bool ownerReply = false;
         std::string what;
         Bytes pkt = Junk(r, 0, &ownerReply, &what);
+        if (ownerReply && at.hook == SIM_AT_STATUS)
+            plan->zeroAllowed = true;
         Deliver(r, plan, at, pkt, what + " instead");
     } else if (pick < 86) {
         CloseHere(r, plan, at);

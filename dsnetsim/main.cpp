@@ -2,7 +2,7 @@
 //
 //   dsnetsim [-p port] [-s scenario] [-v] [--run <hostlink> <args>...]
 //   dsnetsim --chaos <rounds> [--seed n] [--first n] [--limit sec] [--quick]
-//            [--no-signals] [-v] --run <hostlink> [<launcher arguments>...]
+//            [--portable] [-v] --run [<launcher>] <hostlink>
 //
 // Prints the port it listens on, serves one hostlink session and exits when
 // that session is over. With --run it starts hostlink itself (pointed at its
@@ -38,7 +38,7 @@ static void Usage(void)
             "usage: dsnetsim [-p port] [-s free|owned|other|silent|demo] [-v]\n"
             "                [--run <hostlink> <args>...]\n"
             "       dsnetsim --chaos <rounds> [--seed n] [--first n] [--limit sec] [--quick]\n"
-            "                [--no-signals] [-v] --run <hostlink> [<args>...]\n");
+            "                [--portable] [-v] --run [<launcher>] <hostlink>\n");
     exit(2);
 }
 
@@ -318,8 +318,10 @@ static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
                 printf("  stderr ends:\n%s\n", res.errTail.c_str());
             printf("  replay: dsnetsim --chaos 1 --seed %llu --first %ld%s%s -v --run <hostlink>\n",
                    ca.seed, round, ca.opt.longWaits ? "" : " --quick",
-                   ca.opt.signals ? "" : " --no-signals");
+                   ca.opt.signals ? "" : " --portable");
         }
+        if (!ca.verbose && (k + 1) % 100 == 0 && k + 1 < ca.rounds)
+            printf("dsnetsim: %ld rounds done, %d failed\n", k + 1, failures);
         fflush(stdout);
     }
     nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
@@ -357,8 +359,13 @@ int main(int argc, char** argv)
             ca.limitSec = (double)ParseNumber(argv[++i]);
         } else if (strcmp(argv[i], "--quick") == 0) {
             ca.opt.longWaits = false;
-        } else if (strcmp(argv[i], "--no-signals") == 0) {
+        } else if (strcmp(argv[i], "--portable") == 0) {
+            // For a hostlink started through a launcher (another platform's
+            // build): no Ctrl+C by signal, no host name shared with us, no
+            // command line past that platform's limit.
             ca.opt.signals = false;
+            ca.opt.ownHost = false;
+            ca.opt.hugeArgs = false;
         } else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
             char* end = nullptr;
             long v = strtol(argv[++i], &end, 10);
