@@ -282,6 +282,7 @@ static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
     printf("dsnetsim: chaos, %ld rounds from round %ld, seed %llu\n", ca.rounds, ca.first, ca.seed);
     fflush(stdout);
     std::map<int, int> histogram;
+    std::string failedRounds;
     int failures = 0, timeouts = 0;
     double total = 0, slowest = 0;
     long slowestRound = -1;
@@ -311,6 +312,7 @@ static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
         }
         if (res.failed) {
             failures++;
+            failedRounds += (failedRounds.empty() ? "" : ", ") + std::to_string(round);
             printf("FAILED round %ld (seed %llu): %s\n", round, ca.seed, res.why.c_str());
             printf("  status %d after %.2f s; recipe:\n", res.status, res.seconds);
             PrintRecipe(plan);
@@ -332,6 +334,8 @@ static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
     for (const auto& h : histogram)
         printf(" %d: %d;", h.first, h.second);
     printf(" killed at the time limit: %d\n", timeouts);
+    if (failures)
+        printf("  failed rounds: %s\n", failedRounds.c_str());
     printf("  %.1f s in all, %.2f s a round on average, slowest round %ld (%.2f s)\n", total,
            ca.rounds ? total / (double)ca.rounds : 0.0, slowestRound, slowest);
     return failures ? 1 : 0;
