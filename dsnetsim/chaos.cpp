@@ -459,11 +459,14 @@ static void FaultAt(Rng* r, ChaosPlan* plan, const Point& at, int fatalPercent, 
         if (ownerReply && at.hook == SIM_AT_STATUS)
             plan->zeroAllowed = true;
         Deliver(r, plan, at, pkt, what + " instead");
-    } else if (pick < 86) {
+    } else if (pick < 84) {
         CloseHere(r, plan, at);
-    } else if (pick < 92 && plan->cfg.steps.size() < 64) {
-        SimStep s = SimTty("chaos: between the exchanges\r\n");
-        Add(plan, at, s, "console text");
+    } else if (pick < 88) {
+        // One of the connections that only register goes away.
+        int conn = (int)Between(r, 1, 2);
+        Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
+    } else if (pick < 92) {
+        Add(plan, at, SimTty("chaos: between the exchanges\r\n"), "console text");
     } else {
         bool ownerReply = false;
         std::string what;
@@ -579,8 +582,12 @@ static void PlanServing(Rng* r, ChaosPlan* plan, const ChaosOptions& opt)
             static const uint32_t handles[] = {0, 1, 7, 0xffffffffu};
             s.d = handles[Below(r, 4)];
             Add(plan, at, s, Fmt("DRFP %s of handle 0x%x, never opened", s.a == 4 ? "read" : "close", s.d));
-        } else if (pick < 45) {
+        } else if (pick < 43) {
             Add(plan, at, SimSleep((int)Between(r, 10, 200)), "a pause");
+        } else if (pick < 45) {
+            // Never read again after registering: their end must not matter.
+            int conn = (int)Between(r, 1, 2);
+            Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
         } else {
             bool ownerReply = false;
             std::string what;

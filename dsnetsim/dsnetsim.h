@@ -58,6 +58,7 @@ enum SimStepKind {
     SIM_STEP_CLOSE,        // send the first a bytes of `data`, then close every connection
     SIM_STEP_MARK,         // records the name `data`; SimWaitMark sees it
     SIM_STEP_DROP_REPLY,   // the next queued reply is never sent (tie it with SimBefore)
+    SIM_STEP_CLOSE_CONN,   // closes connection `conn` alone; the session goes on
 };
 
 struct SimStep {
@@ -97,6 +98,9 @@ SimStep SimMark(const std::string& name);
 // Swallows the reply to the request it is tied to, as a manager or target
 // that never answers would.
 SimStep SimDropReply();
+// Closes one connection and leaves the others as they are (closing the first
+// ends the session, as hostlink going away would).
+SimStep SimCloseConn(int conn);
 // A close of handle 0, which never names an open file: its reply shows that
 // hostlink has handled every packet sent before it (printed console text
 // included).

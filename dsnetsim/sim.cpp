@@ -902,6 +902,15 @@ static void RunStep(Sim* sim, const SimStep& s)
         sim->cv.notify_all();
         break;
     }
+    case SIM_STEP_CLOSE_CONN:
+        if (s.conn == 0) {
+            EndSession(sim, SIM_END_CLOSED);
+        } else if (s.conn > 0 && s.conn < sim->nconn && sim->conns[s.conn].fd >= 0) {
+            close(sim->conns[s.conn].fd);
+            sim->conns[s.conn].fd = -1;
+            sim->conns[s.conn].eof = true;
+        }
+        break;
     case SIM_STEP_DROP_REPLY:
         // Steps tied before a reply are queued ahead of it, and handlers only
         // append: the first reply in the queue is the one this step is for.

@@ -149,6 +149,13 @@ SimStep SimMark(const std::string& name)
 
 SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
 
+SimStep SimCloseConn(int conn)
+{
+    SimStep s = Make(SIM_STEP_CLOSE_CONN);
+    s.conn = conn;
+    return s;
+}
+
 SimStep SimSync()
 {
     SimStep s = SimDrfpClose();

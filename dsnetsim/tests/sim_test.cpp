@@ -255,3 +255,21 @@ TEST(Sim, DropsRepliesSendsOnChosenConnectionAndEndsAtItsLimit)
     EXPECT_TRUE(SimWaitEnd(c.sim, 2000));
     EXPECT_EQ(SimEndReason(c.sim), SIM_END_LIMIT);
 }
+
+// One connection closed alone: its peer sees the end, the others still
+// carry their exchanges.
+TEST(Sim, ClosesOneConnectionAlone)
+{
+    SimConfig cfg;
+    cfg.steps.push_back(SimBefore(SIM_AT_STATUS, SimCloseConn(2)));
+    Client c(cfg);
+    ASSERT_NE(c.sim, nullptr);
+    std::vector<uint8_t> st = Netmp(0x06);
+    send(c.fd[0], st.data(), st.size(), 0);
+    std::vector<uint8_t> r = Recv(c.fd[0]);
+    ASSERT_GE(r.size(), 10u);
+    EXPECT_EQ(r[8], 0x07);
+    char b;
+    EXPECT_EQ(recv(c.fd[2], &b, 1, 0), 0);
+    EXPECT_FALSE(SimWaitEnd(c.sim, 100));
+}
