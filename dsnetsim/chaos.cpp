@@ -205,9 +205,9 @@ static Bytes DrfpJunk(Rng* r, std::string* what)
     return SimPacket(SIM_PROTO_DRFP, SIM_NODE_IOP, SIM_NODE_HOST, body);
 }
 
-// A NETMP packet; `*statusFree` tells whether it is a successful status
-// reply, which (arriving before the real one) may rightly make hostlink
-// stop with 0 for a target held by someone.
+// A NETMP packet; `*ownerReply` is set for a successful status reply that
+// names an owner, which (arriving before the real one) may rightly make
+// hostlink stop with 0 for a target held by someone else.
 static Bytes NetmpJunk(Rng* r, bool failed, bool* ownerReply, std::string* what)
 {
     static const uint8_t replies[] = {0x01, 0x03, 0x05, 0x07};
@@ -289,6 +289,8 @@ static Bytes Junk(Rng* r, int fatalPercent, bool* ownerReply, std::string* what)
             // A request code it serves, with random fields after it.
             SimPut32(&body[0], Below(r, 10));
         }
+        if (proto == SIM_PROTO_NETMP && body.size() >= 2 && body[0] == 0x07 && body[1] == 0)
+            *ownerReply = true;
         *what = Fmt("protocol 0x%04x with a %zu-byte random body", proto, body.size());
         return SimPacket(proto, SIM_NODE_EE, SIM_NODE_HOST, body);
     }
