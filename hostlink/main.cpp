@@ -323,12 +323,13 @@ int ConnectNet(char* arg)
     return s;
 }
 
-// Waits for more of a packet that has begun to arrive: 1 when the socket is
-// readable, 0 when nothing came within the wait's whole timeout or the
-// program was asked to end, -1 when the wait itself failed. A manager that
-// stops partway through a packet and stays connected would otherwise hold
-// the receive, and the whole program, for ever.
-static int WaitForRest(int fd)
+// Waits for a stream that is partway through a packet to move on: for more
+// of it to arrive (`forSend` 0) or for room to send the rest of it (1). 1
+// when the socket is ready, 0 when it was not within the wait's whole
+// timeout or the program was asked to end, -1 when the wait itself failed.
+// A manager that stops partway through a packet, or stops taking one, and
+// stays connected would otherwise hold the program for ever.
+static int WaitForProgress(int fd, int forSend)
 {
     int timeout = deci2DefaultTimeout;
     int slice = timeout / deci2DefaultTimeoutGranularity;
@@ -339,8 +340,9 @@ static int WaitForRest(int fd)
         int readable = 0, writable = 0;
         if (terminationRequested)
             return 0;
-        int n = NetWait(fd, 0, slice, &readable, &writable);
-        if (n > 0 && readable)
+        int n = forSend ? NetWaitWritable(fd, slice)
+                        : NetWait(fd, 0, slice, &readable, &writable);
+        if (n > 0 && (forSend || readable))
             return 1;
         // A signal only cuts the slice short; the flag is looked at above.
         if (n < 0 && !NetInterrupted())
@@ -360,7 +362,7 @@ static int RecvAll(int fd, unsigned char* buf, int len, int begun)
 
     while (got < len) {
         if (begun) {
-            int w = WaitForRest(fd);
+            int w = WaitForProgress(fd, 0);
             if (w < 0) {
                 DBG_LINE("read() failed");
                 return -1;
@@ -393,15 +395,21 @@ int SendPacket(int fd, PKT* pkt)
     int len = GetLE16(p);
     int sent = 0;
 
+    // The wait saw room for some of the packet, not necessarily all of it:
+    // each call takes what fits, and the rest must find room within the
+    // wait's timeout.
     while (sent < len) {
-        int n = NetSend(fd, p + sent, len - sent);
+        int n = NetSendSome(fd, p + sent, len - sent);
         if (n > 0) {
             sent += n;
             continue;
         }
+        if (n < 0 && NetWouldBlock() && WaitForProgress(fd, 1) > 0)
+            continue;
         if (n < 0 && NetInterrupted() && !terminationRequested)
             continue;
-        // Left queued as it was: the packet has not gone.
+        // Left queued. If part of it went, the stream is spoilt anyway and
+        // the failed wait ends the run.
         DBG_LINE("send() failed");
         return -1;
     }

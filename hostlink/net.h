@@ -28,6 +28,14 @@ int NetSocket(void);
 int NetConnect(int s, uint32_t addr, int family, uint16_t port);
 // Bytes sent, or -1. Never raises a signal for a closed peer.
 int NetSend(int s, const void* buf, int len);
+// Like NetSend, but never waits for room: the bytes the socket took at once
+// (possibly fewer than asked), or -1. After -1, NetWouldBlock tells whether
+// the socket was only full.
+int NetSendSome(int s, const void* buf, int len);
+int NetWouldBlock(void);
+// Waits up to `seconds` for room to send on `s`: >0 there is, 0 timed out,
+// -1 failed (see NetInterrupted).
+int NetWaitWritable(int s, int seconds);
 // Bytes received, 0 when the peer has closed, -1 on error.
 int NetRecv(int s, void* buf, int len);
 void NetClose(int s);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 static int lastInterrupted;
+static int lastWouldBlock;
 
 // There is no start-up to do; report the version the caller relies on.
 int NetStartup(uint16_t version, uint16_t* got)
@@ -76,6 +77,37 @@ int NetSend(int s, const void* buf, int len)
     ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL);
     lastInterrupted = (n < 0 && errno == EINTR);
     return (int)n;
+}
+
+int NetSendSome(int s, const void* buf, int len)
+{
+    ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    lastWouldBlock = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    return (int)n;
+}
+
+int NetWouldBlock(void)
+{
+    return lastWouldBlock;
+}
+
+int NetWaitWritable(int s, int seconds)
+{
+    fd_set ws;
+    struct timeval tv;
+
+    if (s < 0 || s >= FD_SETSIZE) {
+        lastInterrupted = 0;
+        return -1;
+    }
+    FD_ZERO(&ws);
+    FD_SET(s, &ws);
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    int n = select(s + 1, NULL, &ws, NULL, &tv);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    return n;
 }
 
 int NetRecv(int s, void* buf, int len)

@@ -8,6 +8,7 @@
 #include <string.h>
 
 static int lastInterrupted;
+static int lastWouldBlock;
 
 // Winsock handles fit in 32 bits; the rest of the program keeps them as int.
 static SOCKET ToSocket(int s)
@@ -82,6 +83,46 @@ int NetSend(int s, const void* buf, int len)
     int n = send(ToSocket(s), (const char*)buf, len, 0);
     lastInterrupted = (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
     return n == SOCKET_ERROR ? -1 : n;
+}
+
+// The socket stays blocking for everything else: it is made non-blocking
+// for this one call only.
+int NetSendSome(int s, const void* buf, int len)
+{
+    u_long on = 1, off = 0;
+    if (ioctlsocket(ToSocket(s), FIONBIO, &on) != 0) {
+        lastInterrupted = 0;
+        lastWouldBlock = 0;
+        return -1;
+    }
+    int n = send(ToSocket(s), (const char*)buf, len, 0);
+    int err = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    ioctlsocket(ToSocket(s), FIONBIO, &off);
+    lastInterrupted = (err == WSAEINTR);
+    lastWouldBlock = (err == WSAEWOULDBLOCK);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int NetWouldBlock(void)
+{
+    return lastWouldBlock;
+}
+
+int NetWaitWritable(int s, int seconds)
+{
+    fd_set ws;
+    struct timeval tv;
+
+    FD_ZERO(&ws);
+    FD_SET(ToSocket(s), &ws);
+    tv.tv_sec = seconds;
+    tv.tv_usec = 0;
+    int n = select(0, NULL, &ws, NULL, &tv);
+    if (n == SOCKET_ERROR) {
+        lastInterrupted = (WSAGetLastError() == WSAEINTR);
+        return -1;
+    }
+    return n;
 }
 
 int NetRecv(int s, void* buf, int len)

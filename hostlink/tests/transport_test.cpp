@@ -399,6 +399,78 @@ TEST_F(Link, FailedSendIsReportedAndThePacketStaysQueued)
     EXPECT_EQ(head, GetHeadPktByStat(PKT_SEND_REQUEST));
 }
 
+// Small socket buffers, so that a peer that does not read fills them soon.
+void SmallBuffers(int s, int option)
+{
+    int size = 16 * 1024;
+#ifdef _WIN32
+    setsockopt((SOCKET)(unsigned int)s, SOL_SOCKET, option, (const char*)&size, sizeof size);
+#else
+    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
+#endif
+}
+
+// A packet larger than the socket takes at once goes out in pieces as the
+// manager makes room; a manager that stops taking it must not hold the
+// program for ever, and a termination request ends the wait for room.
+TEST_F(Link, SendingWaitsForRoomOnlyWithinTheTimeout)
+{
+    SmallBuffers(client, SO_SNDBUF);
+    SmallBuffers(server, SO_RCVBUF);
+    const int count = 40, size = 65535;
+
+    // A slow reader: every byte arrives.
+    size_t got = 0;
+    std::thread reader([&] {
+        char buf[4096];
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        while (got < (size_t)count * size) {
+            int n = NetRecv(server, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got += (size_t)n;
+            if (got > (size_t)size && got - (size_t)n <= (size_t)size)
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+    });
+    for (int i = 0; i < count; i++) {
+        ASSERT_EQ(0, AddPacket(HeapPacket(size, 'a'), PKT_SEND_ONLY));
+        ASSERT_EQ(size, SendPacket(client, GetHeadPktByStat(PKT_SEND_ONLY))) << i;
+    }
+    reader.join();
+    EXPECT_EQ((size_t)count * size, got);
+
+    // Nobody reads any more: the send fails once no room has come for the
+    // whole timeout.
+    auto t0 = std::chrono::steady_clock::now();
+    int r = 0;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 2000 && r >= 0; i++) {
+        ASSERT_EQ(0, AddPacket(HeapPacket(size, 'b'), PKT_SEND_ONLY));
+        t0 = std::chrono::steady_clock::now();
+        r = SendPacket(client, GetHeadPktByStat(PKT_SEND_ONLY));
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(-1, r);
+    EXPECT_NE(std::string::npos, out.find("): send() failed\n")) << out;
+    EXPECT_GE(Seconds(t0), 1.5);
+    EXPECT_LT(Seconds(t0), 5.0);
+    ASSERT_NE(nullptr, GetHeadPktByStat(PKT_SEND_ONLY));
+
+    SetWaitTimeout(8, 8);
+    std::thread stop([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        terminationRequested = 1;
+    });
+    t0 = std::chrono::steady_clock::now();
+    testing::internal::CaptureStdout();
+    r = SendPacket(client, GetHeadPktByStat(PKT_SEND_ONLY));
+    out = testing::internal::GetCapturedStdout();
+    stop.join();
+    EXPECT_EQ(-1, r);
+    EXPECT_LT(Seconds(t0), 4.0);
+}
+
 TEST_F(Link, SamplesFlowOnceTheProtocolIsOpen)
 {
     sampleProtoOpened = 1;
