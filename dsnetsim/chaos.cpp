@@ -573,7 +573,9 @@ static void PlanServing(Rng* r, ChaosPlan* plan, const ChaosOptions& opt)
                 Add(plan, at, rd, Fmt("DRFP read of %u bytes", rd.b));
             }
             if (Chance(r, 40)) {
-                SimStep sk = SimDrfpSeek((int32_t)(Below(r, 200001)) - 100000, Below(r, 4));
+                static const int32_t far[] = {2147483647, -2147483647 - 1, -1, 40000, 40001};
+                int32_t off = Chance(r, 30) ? far[Below(r, 5)] : (int32_t)Below(r, 200001) - 100000;
+                SimStep sk = SimDrfpSeek(off, Below(r, 4));
                 Add(plan, at, sk, Fmt("DRFP seek %d from %u", (int32_t)sk.b, sk.c));
             }
             if (Chance(r, 60))
@@ -586,7 +588,16 @@ static void PlanServing(Rng* r, ChaosPlan* plan, const ChaosOptions& opt)
             Add(plan, at, s, Fmt("DRFP %s of handle 0x%x, never opened", s.a == 4 ? "read" : "close", s.d));
         } else if (pick < 43) {
             Add(plan, at, SimSleep((int)Between(r, 10, 200)), "a pause");
-        } else if (pick < 45) {
+        } else if (pick < 48) {
+            // More files open at once than the server keeps: the opens past
+            // its limit must be refused, the ones before it still work.
+            int n = (int)Between(r, 60, 200);
+            for (int k = 0; k < n; k++)
+                plan->cfg.steps.push_back(SimAt(SIM_AT_RUN, SimDrfpOpen("data.bin")));
+            plan->recipe.push_back(PointText(at) + Fmt(": DRFP open of \"data.bin\" %d times", n));
+            Add(plan, at, SimDrfpRead(100), "DRFP read of 100 bytes");
+            Add(plan, at, SimDrfpClose(), "DRFP close");
+        } else if (pick < 50) {
             // Never read again after registering: their end must not matter.
             int conn = (int)Between(r, 1, 2);
             Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
