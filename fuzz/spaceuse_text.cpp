@@ -106,11 +106,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The routine gives up early in some cases the plain rule would match,
     // but it never matches what the plain rule refuses; without a star the
     // two agree exactly.
-    int glob = GlobMatches(pattern, name);
-    if (r == MATCH_OK && !glob)
-        Fail("matched a name the pattern does not describe");
-    if (strchr(pattern, '*') == NULL && (r == MATCH_OK) != glob)
-        Fail("a pattern without a star decided wrongly");
+    // The plain rule costs the product of the lengths: it is asked only for
+    // texts of the lengths real names and filters have, and longer ones
+    // test the routine on its own.
+    if (strlen(pattern) <= 512 && strlen(name) <= 512) {
+        int glob = GlobMatches(pattern, name);
+        if (r == MATCH_OK && !glob)
+            Fail("matched a name the pattern does not describe");
+        if (strchr(pattern, '*') == NULL && (r == MATCH_OK) != glob)
+            Fail("a pattern without a star decided wrongly");
+    }
 
     size_t before = strlen(text);
     UpperName(text);
