@@ -642,7 +642,9 @@ ChaosPlan ChaosMakePlan(uint64_t seed, int round, const ChaosOptions& opt)
     cfg.sampleRecords = 2;
     cfg.keepReadBytes = 0;
     cfg.acceptTimeoutMs = 15000;
-    cfg.replyTimeoutMs = 2000;
+    // A file request hostlink cannot answer yet (its replies wait behind an
+    // unanswered request of its own) should not hold the round up for long.
+    cfg.replyTimeoutMs = 1000;
     cfg.noReplyMs = 100;
     // A hostlink and a session that wait for each other end quickly: the
     // session closes after this much silence.
