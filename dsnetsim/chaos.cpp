@@ -597,7 +597,12 @@ static void PlanServing(Rng* r, ChaosPlan* plan, const ChaosOptions& opt)
             plan->recipe.push_back(PointText(at) + Fmt(": DRFP open of \"data.bin\" %d times", n));
             Add(plan, at, SimDrfpRead(100), "DRFP read of 100 bytes");
             Add(plan, at, SimDrfpClose(), "DRFP close");
-        } else if (pick < 50) {
+        } else if (pick < 53) {
+            // The session stops taking packets for a while: hostlink's
+            // sample packets and file replies back up until it reads again.
+            int ms = (int)Between(r, 200, 4000);
+            Add(plan, at, SimDeaf(ms), Fmt("%d ms without reading", ms));
+        } else if (pick < 55) {
             // Never read again after registering: their end must not matter.
             int conn = (int)Between(r, 1, 2);
             Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));

@@ -59,6 +59,7 @@ enum SimStepKind {
     SIM_STEP_MARK,         // records the name `data`; SimWaitMark sees it
     SIM_STEP_DROP_REPLY,   // the next queued reply is never sent (tie it with SimBefore)
     SIM_STEP_CLOSE_CONN,   // closes connection `conn` alone; the session goes on
+    SIM_STEP_DEAF,         // a milliseconds without reading anything (buffers fill up)
 };
 
 struct SimStep {
@@ -101,6 +102,9 @@ SimStep SimDropReply();
 // Closes one connection and leaves the others as they are (closing the first
 // ends the session, as hostlink going away would).
 SimStep SimCloseConn(int conn);
+// Stops reading for ms milliseconds, as a manager that stops taking packets
+// would; what hostlink sends meanwhile waits in the buffers.
+SimStep SimDeaf(int ms);
 // A close of handle 0, which never names an open file: its reply shows that
 // hostlink has handled every packet sent before it (printed console text
 // included).

@@ -902,6 +902,14 @@ static void RunStep(Sim* sim, const SimStep& s)
         sim->cv.notify_all();
         break;
     }
+    case SIM_STEP_DEAF: {
+        // In short naps, so that a stop request is still seen.
+        double end = Now() + s.a / 1000.0;
+        while (!sim->ended && !sim->stopRequested && Now() < end)
+            SleepMs(10);
+        sim->lastTraffic = Now();
+        break;
+    }
     case SIM_STEP_CLOSE_CONN:
         if (s.conn == 0) {
             EndSession(sim, SIM_END_CLOSED);

@@ -149,6 +149,13 @@ SimStep SimMark(const std::string& name)
 
 SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
 
+SimStep SimDeaf(int ms)
+{
+    SimStep s = Make(SIM_STEP_DEAF);
+    s.a = ms > 0 ? (uint32_t)ms : 0;
+    return s;
+}
+
 SimStep SimCloseConn(int conn)
 {
     SimStep s = Make(SIM_STEP_CLOSE_CONN);

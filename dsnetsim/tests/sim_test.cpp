@@ -273,3 +273,21 @@ TEST(Sim, ClosesOneConnectionAlone)
     EXPECT_EQ(recv(c.fd[2], &b, 1, 0), 0);
     EXPECT_FALSE(SimWaitEnd(c.sim, 100));
 }
+
+// While deaf the session takes nothing; afterwards what waited is answered.
+TEST(Sim, DeafStepReadsNothingUntilItEnds)
+{
+    SimConfig cfg;
+    cfg.steps.push_back(SimAt(SIM_AT_ACCEPT, SimDeaf(400)));
+    Client c(cfg);
+    ASSERT_NE(c.sim, nullptr);
+    std::vector<uint8_t> st = Netmp(0x06);
+    send(c.fd[0], st.data(), st.size(), 0);
+    struct timeval shortWait = {0, 200000}, longWait = {5, 0};
+    setsockopt(c.fd[0], SOL_SOCKET, SO_RCVTIMEO, &shortWait, sizeof shortWait);
+    EXPECT_TRUE(Recv(c.fd[0]).empty());
+    setsockopt(c.fd[0], SOL_SOCKET, SO_RCVTIMEO, &longWait, sizeof longWait);
+    std::vector<uint8_t> r = Recv(c.fd[0]);
+    ASSERT_GE(r.size(), 10u);
+    EXPECT_EQ(r[8], 0x07);
+}
