@@ -103,7 +103,7 @@ TEST(HostlinkChaos, RandomTrafficNeverCrashesOrHangsIt)
     ChaosOptions opt;
     // Long silences have their own test below.
     opt.longWaits = false;
-    int rounds = (int)EnvNumber("E2E_CHAOS_ROUNDS", 40);
+    int rounds = (int)EnvNumber("E2E_CHAOS_ROUNDS", 30);
     if (UnderLauncher()) {
         // A handful, without what differs there: signals reach the program
         // differently, its host name may not be ours, and a command line has
