@@ -48,6 +48,22 @@ static void MakeFile(const char* name, size_t size)
     fclose(f);
 }
 
+static char scratchDir[] = "/tmp/recv_packet.XXXXXX";
+
+// The scratch directory goes with the process.
+static void RemoveScratch(void)
+{
+    static const char* const names[] = {"a", "b", "big"};
+    char path[sizeof scratchDir + 8];
+    for (const char* n : names) {
+        snprintf(path, sizeof path, "%s/%s", scratchDir, n);
+        unlink(path);
+    }
+    snprintf(path, sizeof path, "%s/d", scratchDir);
+    rmdir(path);
+    rmdir(scratchDir);
+}
+
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
     (void)argc;
@@ -58,9 +74,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
         abort();
     // The files the target asks for come from a scratch directory of this
     // process: a few small files, an empty one and a directory.
-    char dir[] = "/tmp/recv_packet.XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0)
+    if (!mkdtemp(scratchDir) || chdir(scratchDir) != 0)
         abort();
+    atexit(RemoveScratch);
     MakeFile("a", 100);
     MakeFile("b", 0);
     MakeFile("big", 70000);
