@@ -423,11 +423,11 @@ static void HandleNetmp(Sim* sim, int conn, const uint8_t* body, size_t n)
             std::string owner = sim->cfg.ownerText;
             if (owner.empty() && sim->cfg.owner == SIM_OWNER_SELF)
                 owner = SimOwnComment();
-            std::vector<uint8_t> b(12, 0);
+            // The owner's text at body offset 12, with its terminator.
+            std::vector<uint8_t> b(12 + owner.size() + 1, 0);
             b[0] = 0x07;
             b[1] = res;
-            b.insert(b.end(), owner.begin(), owner.end());
-            b.push_back(0);
+            std::copy(owner.begin(), owner.end(), b.begin() + 12);
             reply = SimPacket(SIM_PROTO_NETMP, SIM_NODE_HOST, SIM_NODE_HOST, b);
         }
         Answer(sim, SIM_AT_STATUS, conn, reply, !sim->cfg.netmpSilent[SIM_NETMP_STATUS]);
