@@ -5,6 +5,7 @@
 #define FUZZ_ARGS_H
 
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -39,6 +40,18 @@ static inline void FuzzArgsMake(FuzzArgs* a, const uint8_t* data, size_t size)
 static inline void FuzzArgsFree(FuzzArgs* a)
 {
     free(a->text);
+}
+
+// The programs' own lines are not what is tested. The sanitizers and the
+// fuzzer report through their own handles, not through these streams.
+static inline void FuzzQuietOutput(void)
+{
+    if (!freopen("/dev/null", "w", stdout))
+        abort();
+    FILE* quiet = fopen("/dev/null", "w");
+    if (!quiet)
+        abort();
+    stderr = quiet;
 }
 
 #endif
