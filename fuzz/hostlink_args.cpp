@@ -8,7 +8,10 @@
 
 #include "args.h"
 #include "dbgp_internal.h"
+#include "deci2.h"
+#include "link.h"
 #include "main.h"
+#include "state.h"
 
 static void Fail(const char* what)
 {

@@ -20,8 +20,10 @@
 #include "dbgp_internal.h"
 #include "deci2.h"
 #include "drfp.h"
+#include "link.h"
 #include "main.h"
 #include "netmp.h"
+#include "state.h"
 
 // Setup bits of the first byte.
 #define SETUP_HEAD_MASK 0x03   // head: none, send-only, request, awaiting reply
@@ -82,6 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     MakeFile("big", 70000);
     mkdir("d", 0700);
     SetWaitTimeout(1, 1);
+    HostlinkRoutes();
     static char name[] = "hostlink";
     SetProgramName(name);
     return 0;

@@ -13,8 +13,26 @@
 
 #include "dbgp_internal.h"
 #include "deci2.h"
+#include "diag.h"
 #include "elf.h"
-#include "main.h"
+#include "link.h"
+#include "state.h"
+
+// Texts in the system's own wording, kept letter for letter as they stand.
+#define DBGP_GETCONF_FAILED "faild to send DBGP_TYPE_GETCONF packet"
+#define DBGP_WRMEM_FAILED "faild to send DBGP_TYPE_WRMEM packet"
+#define DBGP_RUN_FAILED "faild to send DBGP_TYPE_RUN packet"
+#define DBGP_NO_PHDRS "There is no program headers"
+#define DBGP_READ_ERROR "Error occured while reading file"
+#define DBGP_BREAK "target program breaked by unknown reason"
+
+// The EE program file while it is being loaded.
+typedef struct DBGP_IMAGE {
+    int fd;  // -1 when not open
+    Elf32_Ehdr ehdr;
+    Elf32_Phdr* phdrTbl;  // heap tables, null until read
+    Elf32_Shdr* shdrTbl;
+} DBGP_IMAGE;
 
 // The configuration of the last successful configuration reply, and the
 // largest alignment code it allows (-1: none of 0..10).
@@ -80,15 +98,16 @@ static const char* DbgpProgName(void)
 }
 
 // Total length of the run request's strings, terminators and program name
-// included, in a type that cannot overflow.
-static uint64_t DbgpArgBytes(int argc, char** argv)
+// included. Counted in 64 bits, so no argument vector can make it wrap; a
+// total past INT_MAX is far too long for a packet either way.
+int CalcArgvLen(int argc, char** argv)
 {
     uint64_t s = strlen(DbgpProgName()) + 1;
     if (argv) {
         for (int i = 0; i < argc; i++)
             s += strlen(argv[i]) + 1;
     }
-    return s;
+    return s > INT_MAX ? INT_MAX : (int)s;
 }
 
 // The whole run request's length; more than 65535 cannot be described by
@@ -96,13 +115,7 @@ static uint64_t DbgpArgBytes(int argc, char** argv)
 static uint64_t DbgpRunSize(int argc, char** argv)
 {
     uint64_t nargs = (argv && argc > 0 ? (uint64_t)argc : 0) + 1;
-    return DBGP_RUN_FIXED + 4 * nargs + DbgpArgBytes(argc, argv);
-}
-
-int CalcArgvLen(int argc, char** argv)
-{
-    uint64_t s = DbgpArgBytes(argc, argv);
-    return s > INT_MAX ? INT_MAX : (int)s;
+    return DBGP_RUN_FIXED + 4 * nargs + (uint64_t)CalcArgvLen(argc, argv);
 }
 
 void* DbgpMakeRun(uint32_t entry, uint32_t gp, int argc, char** argv)
@@ -206,7 +219,7 @@ int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, un
         memcpy(pkt + DBGP_WRMEM_NHDR + npad, ptr, (size_t)n);
 
         if (dbgpSend(pkt, socket) < 0) {
-            DBG_LINE("faild to send DBGP_TYPE_WRMEM packet");
+            DBG_LINE(DBGP_WRMEM_FAILED);
             return -1;
         }
         adr += (uint32_t)n;
@@ -275,13 +288,82 @@ static uint32_t DbgpFindGp(int fd, const Elf32_Ehdr* ehdr, const Elf32_Shdr* shd
     return 0;
 }
 
+// Opens the program file and reads what the load needs first: the header,
+// checked, and the program headers. 0, or -1 after the reason.
+static int DbgpOpenImage(const char* filename, DBGP_IMAGE* im)
+{
+    im->fd = ElfOpen(filename);
+    if (im->fd < 0) {
+        DBG_LINE("Cannot open file");
+        return -1;
+    }
+    if (!ElfGetEhdr(im->fd, &im->ehdr)) {
+        DBG_LINE("Cannot read ELF header");
+        return -1;
+    }
+    if (ElfIsForEE(&im->ehdr) != 0) {
+        DBG_LINE("File is not for EE architecture");
+        return -1;
+    }
+    im->phdrTbl = ElfGetPhdrTbl(im->fd, &im->ehdr);
+    if (!im->phdrTbl) {
+        DBG_LINE(DBGP_NO_PHDRS);
+        return -1;
+    }
+    return 0;
+}
+
+static void DbgpCloseImage(DBGP_IMAGE* im)
+{
+    ElfClose(im->fd);
+    free(im->phdrTbl);
+    free(im->shdrTbl);
+}
+
+// Writes each loadable segment's file image; the rest of its memory image
+// is the program's own business. 0, or -1 after the reason.
+static int DbgpLoadSegments(const DBGP_IMAGE* im, unsigned int socket)
+{
+    for (int i = 0; i < im->ehdr.e_phnum; i++) {
+        const Elf32_Phdr* ph = &im->phdrTbl[i];
+        if (ph->p_type != PT_LOAD || ph->p_filesz == 0)
+            continue;
+        DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
+                   (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
+        unsigned char* buf = (unsigned char*)ElfReadSectionData(im->fd, ph->p_offset,
+                                                                ph->p_filesz);
+        if (!buf) {
+            DBG_LINE(DBGP_READ_ERROR);
+            return -1;
+        }
+        int r = DbgpDownLoad(ph->p_vaddr, buf, (int)ph->p_filesz, socket);
+        free(buf);
+        if (r < 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Starts the loaded program at its entry point with its gp value and the
+// arguments. 0 once the target has accepted; -1 after the reason.
+static int DbgpStart(DBGP_IMAGE* im, int argc, char** argv, unsigned int socket)
+{
+    im->shdrTbl = ElfGetShdrTbl(im->fd, &im->ehdr);
+    if (!im->shdrTbl) {
+        DBG_LINE("cannot read section headers");
+        return -1;
+    }
+    uint32_t gp = DbgpFindGp(im->fd, &im->ehdr, im->shdrTbl);
+    if (dbgpSend(DbgpMakeRun(im->ehdr.e_entry, gp, argc, argv), socket) < 0) {
+        DBG_LINE(DBGP_RUN_FAILED);
+        return -1;
+    }
+    return 0;
+}
+
 int DbgpPload(char* filename, int argc, char** argv, unsigned int socket)
 {
-    Elf32_Ehdr ehdr;
-    Elf32_Phdr* phdrTbl = NULL;
-    Elf32_Shdr* shdrTbl = NULL;
-    uint32_t gp = 0;
-    int fd = -1;
+    DBGP_IMAGE im = {-1, {}, NULL, NULL};
     int ret = -1;
 
     if (!argv || argc < 0)
@@ -292,82 +374,21 @@ int DbgpPload(char* filename, int argc, char** argv, unsigned int socket)
         DBG_LINE("program arguments too long for DBGP_TYPE_RUN packet");
         return -1;
     }
-
     if (dbgpSend(DbgpMakeGetconf(), socket) < 0) {
-        DBG_LINE("faild to send DBGP_TYPE_GETCONF packet");
+        DBG_LINE(DBGP_GETCONF_FAILED);
         return -1;
     }
-
-    fd = ElfOpen(filename);
-    if (fd < 0) {
-        DBG_LINE("Cannot open file");
-        goto out;
-    }
-    if (!ElfGetEhdr(fd, &ehdr)) {
-        DBG_LINE("Cannot read ELF header");
-        goto out;
-    }
-    if (ElfIsForEE(&ehdr) != 0) {
-        DBG_LINE("File is not for EE architecture");
-        goto out;
-    }
-    phdrTbl = ElfGetPhdrTbl(fd, &ehdr);
-    if (!phdrTbl) {
-        DBG_LINE("There is no program headers");
-        goto out;
-    }
-
-    // Only each loadable segment's file image is written; the rest of its
-    // memory image is the program's own business.
-    for (int i = 0; i < ehdr.e_phnum; i++) {
-        const Elf32_Phdr* ph = &phdrTbl[i];
-        if (ph->p_type != PT_LOAD || ph->p_filesz == 0)
-            continue;
-        DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
-                   (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
-        unsigned char* buf = (unsigned char*)ElfReadSectionData(fd, ph->p_offset, ph->p_filesz);
-        if (!buf) {
-            DBG_LINE("Error occured while reading file");
-            goto out;
-        }
-        int r = DbgpDownLoad(ph->p_vaddr, buf, (int)ph->p_filesz, socket);
-        free(buf);
-        if (r < 0)
-            goto out;
-    }
-
-    shdrTbl = ElfGetShdrTbl(fd, &ehdr);
-    if (!shdrTbl) {
-        DBG_LINE("cannot read section headers");
-        goto out;
-    }
-    gp = DbgpFindGp(fd, &ehdr, shdrTbl);
-
-    if (dbgpSend(DbgpMakeRun(ehdr.e_entry, gp, argc, argv), socket) < 0) {
-        DBG_LINE("faild to send DBGP_TYPE_RUN packet");
-        goto out;
-    }
-    ret = 0;
-
-out:
-    ElfClose(fd);
-    free(phdrTbl);
-    free(shdrTbl);
+    if (DbgpOpenImage(filename, &im) == 0 && DbgpLoadSegments(&im, socket) == 0 &&
+        DbgpStart(&im, argc, argv, socket) == 0)
+        ret = 0;
+    DbgpCloseImage(&im);
     return ret;
-}
-
-// Marks the request at the head of the queue as answered. Replies are not
-// matched by type or id: only one DBGP request is ever outstanding.
-static void DbgpAdvance(void)
-{
-    PKT* p = GetHeadPktByStat(PKT_AWAITING_REPLY);
-    if (p)
-        p->stat *= 2;
 }
 
 int DbgpHandler(char* buf, uint16_t length)
 {
     const unsigned char* b = (const unsigned char*)buf;
+    const char* failure;
 
     if (!b || length < DBGP_HDR_SIZE) {
         DBG_LINE("short dbgp packet received.");
@@ -378,35 +399,27 @@ int DbgpHandler(char* buf, uint16_t length)
     uint8_t result = b[DBGP_OFF_RESULT];
 
     switch (type) {
-    case DBGP_TYPE_GETCONFR:
-        // A reply cut short carries no configuration to take.
-        if (result != 0 || length < DBGP_HDR_SIZE + DBGP_CONF_SIZE) {
-            DBG_LINE("cannot get DBGP configuration data");
-            return -1;
-        }
-        DbgpStoreConf(b + DBGP_HDR_SIZE);
-        DbgpAdvance();
-        return 1;
-    case DBGP_TYPE_WRMEMR:
-        if (result != 0) {
-            DBG_LINE("DBGP_TYPE_WRMEM failed");
-            return -1;
-        }
-        DbgpAdvance();
-        return 1;
-    case DBGP_TYPE_RUNR:
-        if (result != 0) {
-            DBG_LINE("DBGP_TYPE_RUN failed");
-            return -1;
-        }
-        DbgpAdvance();
-        return 1;
+    case DBGP_TYPE_GETCONFR: failure = "cannot get DBGP configuration data"; break;
+    case DBGP_TYPE_WRMEMR: failure = "DBGP_TYPE_WRMEM failed"; break;
+    case DBGP_TYPE_RUNR: failure = "DBGP_TYPE_RUN failed"; break;
     case DBGP_TYPE_BREAKR:
         DBG_PRINTF("%s(%d): break code 0x%x  result 0x%x\n", (unsigned)code, (unsigned)result);
-        DBG_LINE("target program breaked by unknown reason");
+        DBG_LINE(DBGP_BREAK);
         return -1;
     default:
         DBG_LINE("unknown dbgp packet received.");
         return 1;
     }
+    // A configuration reply cut short carries no configuration to take.
+    if (result != 0 ||
+        (type == DBGP_TYPE_GETCONFR && length < DBGP_HDR_SIZE + DBGP_CONF_SIZE)) {
+        DBG_LINE(failure);
+        return -1;
+    }
+    if (type == DBGP_TYPE_GETCONFR)
+        DbgpStoreConf(b + DBGP_HDR_SIZE);
+    // Replies are not matched by type or id: only one DBGP request is ever
+    // outstanding.
+    MarkHeadReplied();
+    return 1;
 }

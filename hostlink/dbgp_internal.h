@@ -72,6 +72,8 @@ void DbgpSetSender(DbgpSendFn fn);
 int DbgpWrMemCap(int k, int* npad);
 
 void* DbgpMakeGetconf(void);
+// Bytes the run request's strings take: the program's own name and the
+// arguments, each with its terminator.
 int CalcArgvLen(int argc, char** argv);
 // Null when the heap is exhausted or the request would not fit one packet.
 void* DbgpMakeRun(uint32_t entry, uint32_t gp, int argc, char** argv);

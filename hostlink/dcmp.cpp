@@ -7,7 +7,9 @@
 
 #include <stddef.h>
 
-#include "main.h"
+#include "deci2.h"
+#include "diag.h"
+#include "state.h"
 
 #define DCMP_TYPE_STATUS 2
 #define DCMP_TYPE_ERROR 3
@@ -76,8 +78,9 @@ int DcmpHandler(char* buf, uint16_t length)
         // An error fails the wait whatever its code, even in a short body.
         DBG_PRINTF0("%s(%d): DCMP_TYPE_ERROR: ");
         DbPrint(DcmpWord(dcmpErrorWords, 6, code));
-        // The message ends in a line feed of its own, so an empty line
-        // follows and sets the error apart.
+        // The system's own wording, kept as it stands: the message ends in
+        // a line feed of its own, so an empty line follows and sets the
+        // error apart.
         DBG_LINE("get DCMP_TYPE_ERROR message\n");
         return -1;
 

@@ -1,10 +1,12 @@
-// DECI2 packet header, node and protocol codes, and little-endian access to
-// wire records.
+// DECI2 packet header, node and protocol codes, little-endian access to
+// wire records, and the packet queue every outgoing packet passes through.
 #ifndef HOSTLINK_DECI2_H
 #define HOSTLINK_DECI2_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "list.h"
 
 // Every packet on a connection: this header, then one protocol's body.
 // Fields are little-endian; the record is read and written as raw bytes.
@@ -63,5 +65,40 @@ static inline void PutLE32(void* p, uint32_t v)
     b[2] = (unsigned char)(v >> 16);
     b[3] = (unsigned char)(v >> 24);
 }
+
+// ---- packet queue ----------------------------------------------------------
+//
+// Packets leave one at a time from the head, in the order they were queued.
+// A request's stat moves PKT_SEND_REQUEST -> PKT_AWAITING_REPLY (sent) ->
+// PKT_REPLIED (its reply handled); only the head is ever looked at, so a
+// request awaiting its reply holds back everything queued behind it.
+
+#define PKT_SEND_ONLY 1
+#define PKT_SEND_REQUEST 2
+#define PKT_AWAITING_REPLY 4
+#define PKT_REPLIED 8
+#define PKT_TO_SEND (PKT_SEND_ONLY | PKT_SEND_REQUEST)
+
+typedef struct PKT {
+    List list;  // queue link, first member
+    int32_t stat;
+    DECI2_HDR* deci2;  // the whole packet, owned by the node
+} PKT;
+
+// The queue head: created once at start-up, drained and freed at the end.
+int QueueCreate(void);    // 0, or -1 when the head cannot be allocated
+void QueueDestroy(void);  // frees every queued packet and the head
+List* QueueHead(void);    // null when there is no queue
+
+// Takes over the whole packet `buf` (one heap block) at the end of the
+// queue: 0, or -1 with `buf` still the caller's (null, no queue, no memory).
+int AddPacket(void* buf, int stat);
+// Unlinks `pkt` and frees it with its packet.
+void DelPacket(PKT* pkt);
+// The head when its stat has a bit of `stat`, else null.
+PKT* GetHeadPktByStat(int stat);
+// A reply has been handled: the head request awaiting it is now replied.
+// Replies are not matched by id: only one request is ever outstanding.
+void MarkHeadReplied(void);
 
 #endif

@@ -9,13 +9,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
-#include "main.h"
+#include "deci2.h"
+#include "diag.h"
+#include "platform.h"
 
 #define DRFP_CODE_OPEN 0
 #define DRFP_CODE_OPENR 1
@@ -42,15 +39,11 @@
 // Positions travel as signed 32-bit values.
 #define DRFP_MAX_POS 0x7FFFFFFFL
 
-// The target names files with either separator; the host opens them with
-// its own.
-#ifdef _WIN32
-#define DRFP_HOST_SEPARATOR '\\'
-#define DRFP_FOREIGN_SEPARATOR '/'
-#else
-#define DRFP_HOST_SEPARATOR '/'
-#define DRFP_FOREIGN_SEPARATOR '\\'
-#endif
+// Texts in the system's own wording, kept letter for letter as they stand:
+// the seek reply's lost-reply line has two blanks, the others one.
+#define DRFP_REPLY_LOST "faild to send packet"
+#define DRFP_SEEK_REPLY_LOST "faild  to send packet"
+#define DRFP_UNKNOWN "%s:(%d) - Unknown DRFP message\n"
 
 // ---- wire records ----------------------------------------------------------
 
@@ -117,6 +110,10 @@ static_assert(sizeof(DRFP_HDR) == 8, "DRFP header is 8 bytes");
 static_assert(sizeof(DRFP_OPENPACKET) == 12, "open request: name at 12");
 static_assert(sizeof(DRFP_SEEKPACKET) == 20, "seek request is 20 bytes");
 static_assert(offsetof(DRFP_SEEKPACKET, base) == 16, "seek base at 16");
+// Every request that names a file has its handle right after the header.
+static_assert(offsetof(DRFP_SEEKPACKET, filedescriptor) == sizeof(DRFP_HDR), "seek handle at 8");
+static_assert(offsetof(DRFP_READPACKET, filedescriptor) == sizeof(DRFP_HDR), "read handle at 8");
+static_assert(offsetof(DRFP_CLOSEPACKET, filedescriptor) == sizeof(DRFP_HDR), "close handle at 8");
 static_assert(sizeof(DRFP_READPACKET) == 16, "read request is 16 bytes");
 static_assert(offsetof(DRFP_READPACKET, numberofbytes) == 12, "count at 12");
 static_assert(sizeof(DRFP_CLOSEPACKET) == 12, "close request is 12 bytes");
@@ -171,71 +168,62 @@ static uint32_t DrfpNewHandle(void)
     }
 }
 
-// The host's form of a name the target asks for.
+// Closes a slot's file and frees the slot: the stream is gone after fclose
+// whatever it returns. fclose's result.
+static int DrfpRelease(DRFP_FILE* f)
+{
+    int r = fclose(f->fp);
+    f->handle = 0;
+    f->fp = NULL;
+    return r;
+}
+
+// The open file a request names in the word after its header, or null when
+// the request is shorter than `need` bytes or the handle names nothing.
+static DRFP_FILE* DrfpFileOf(const char* buf, uint16_t length, size_t need)
+{
+    if (length < need)
+        return NULL;
+    return DrfpFindFile(GetLE32(buf + sizeof(DRFP_HDR)));
+}
+
+// The host's form of a name the target asks for: the target names files
+// with either separator, the host opens them with its own.
 static void DrfpHostPath(char* name)
 {
     for (; *name != '\0'; name++)
-        if (*name == DRFP_FOREIGN_SEPARATOR)
-            *name = DRFP_HOST_SEPARATOR;
-}
-
-// Only ordinary files are served. A directory would open on some systems and
-// then give nothing but read errors; a FIFO blocks the open until someone
-// writes to it, and a terminal or device blocks the read: any of these
-// named by the target would stop the whole link.
-static FILE* DrfpOpenRegular(const char* name)
-{
-    struct stat st;
-#ifdef _WIN32
-    // Opening a console or pipe name does not wait here; reading would.
-    FILE* fp = fopen(name, "rb");
-    if (fp == NULL)
-        return NULL;
-    if (fstat(_fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fclose(fp);
-        return NULL;
-    }
-    return fp;
-#else
-    // Without O_NONBLOCK the open itself would wait for a FIFO's writer; on
-    // an ordinary file the flag changes nothing.
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0)
-        return NULL;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return NULL;
-    }
-    FILE* fp = fdopen(fd, "rb");
-    if (fp == NULL)
-        close(fd);
-    return fp;
-#endif
+        if (*name == FILE_FOREIGN_SEPARATOR)
+            *name = FILE_SEPARATOR;
 }
 
 // ---- replies ---------------------------------------------------------------
 
-// A reply of `size` bytes with its header, code and sequence number filled
-// and the rest of its fixed part zeroed; null when memory is exhausted.
-static unsigned char* DrfpMakeReply(size_t size, size_t fixed, uint32_t code,
-                                    uint32_t seqnum)
+// The reply to the request `req`: `size` bytes with its header, code and
+// the request's sequence number filled and the rest of its fixed part
+// zeroed. Null, after `lost`, when memory is exhausted.
+static unsigned char* DrfpNewReply(const char* req, size_t size, size_t fixed, uint32_t code,
+                                   const char* lost)
 {
     unsigned char* pkt = (unsigned char*)malloc(size);
-    if (pkt == NULL)
+    if (pkt == NULL) {
+        DBG_LINE(lost);
         return NULL;
+    }
     memset(pkt, 0, fixed);
     MakeDeci2Hdr((DECI2_HDR*)pkt, (uint16_t)size, PROTO_DRFP, NODE_HOST, NODE_IOP);
     DRFP_HDR* hdr = (DRFP_HDR*)(pkt + DECI2_HDR_SIZE);
     PutLE32(&hdr->code, code);
-    PutLE32(&hdr->seqnum, seqnum);
+    PutLE32(&hdr->seqnum, GetLE32(req + offsetof(DRFP_HDR, seqnum)));
     return pkt;
 }
 
-// Hands a reply to the queue; one the queue refuses is dropped here.
-static int DrfpQueue(unsigned char* pkt)
+// Hands a reply to the queue; one the queue refuses is dropped here, after
+// `lost`.
+static int DrfpQueue(void* pkt, const char* lost)
 {
     if (AddPacket(pkt, PKT_SEND_ONLY) < 0) {
         free(pkt);
+        DBG_LINE(lost);
         return -1;
     }
     return 0;
@@ -243,77 +231,74 @@ static int DrfpQueue(unsigned char* pkt)
 
 // ---- requests --------------------------------------------------------------
 
-static void DrfpOpen(const char* buf, uint16_t length)
+// Opens the file an open request names into a free slot: DRFP_RESULT_OK
+// with `*opened` set, or DRFP_RESULT_NOT_FOUND after the reason.
+static uint32_t DrfpOpenNamed(const char* buf, uint16_t length, DRFP_FILE** opened)
 {
-    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
-    DRFP_OPENRPACKET* r = (DRFP_OPENRPACKET*)DrfpMakeReply(
-        sizeof(DRFP_OPENRPACKET), sizeof(DRFP_OPENRPACKET), DRFP_CODE_OPENR, seqnum);
-    if (r == NULL) {
-        DBG_LINE("faild to send packet");
-        return;
-    }
-
-    uint32_t result = DRFP_RESULT_NOT_FOUND;
-    uint32_t handle = 0;
-    DRFP_FILE* slot = NULL;
     const char* name = buf + sizeof(DRFP_OPENPACKET);
     size_t avail = length > sizeof(DRFP_OPENPACKET) ? length - sizeof(DRFP_OPENPACKET) : 0;
     const char* nul = avail > 0 ? (const char*)memchr(name, '\0', avail) : NULL;
+    char fnam[DRFP_NAME_SIZE];
 
+    *opened = NULL;
     if (nul == NULL) {
         DBG_LINE("file name not terminated");
-    } else if ((size_t)(nul - name) >= DRFP_NAME_SIZE) {
+        return DRFP_RESULT_NOT_FOUND;
+    }
+    if ((size_t)(nul - name) >= DRFP_NAME_SIZE) {
         DBG_LINE("file name too long");
-    } else {
-        char fnam[DRFP_NAME_SIZE];
-        memcpy(fnam, name, (size_t)(nul - name) + 1);
-        DrfpHostPath(fnam);
-        DBG_PRINTF("%s(%d): fopen(%s, \"rb\")\n", fnam);
-        slot = DrfpFreeSlot();
-        if (slot == NULL) {
-            DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
-        } else {
-            FILE* fp = DrfpOpenRegular(fnam);
-            if (fp == NULL) {
-                DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
-                slot = NULL;
-            } else {
-                handle = DrfpNewHandle();
-                slot->handle = handle;
-                slot->fp = fp;
-                result = DRFP_RESULT_OK;
-            }
-        }
+        return DRFP_RESULT_NOT_FOUND;
     }
+    memcpy(fnam, name, (size_t)(nul - name) + 1);
+    DrfpHostPath(fnam);
+    DBG_PRINTF("%s(%d): fopen(%s, \"rb\")\n", fnam);
+    DRFP_FILE* slot = DrfpFreeSlot();
+    if (slot == NULL) {
+        DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
+        return DRFP_RESULT_NOT_FOUND;
+    }
+    // Only ordinary files are served. A directory would open on some systems
+    // and then give nothing but read errors; a FIFO blocks the open until
+    // someone writes to it, and a terminal or device blocks the read: any of
+    // these named by the target would stop the whole link.
+    FILE* fp = FileOpenRegularStream(fnam);
+    if (fp == NULL) {
+        DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
+        return DRFP_RESULT_NOT_FOUND;
+    }
+    slot->handle = DrfpNewHandle();
+    slot->fp = fp;
+    *opened = slot;
+    return DRFP_RESULT_OK;
+}
 
-    PutLE32(&r->result, result);
-    PutLE32(&r->filedescriptor, handle);
-    if (DrfpQueue((unsigned char*)r) < 0) {
-        DBG_LINE("faild to send packet");
-        // The target never learns the handle, so nothing would close it.
-        if (slot != NULL) {
-            fclose(slot->fp);
-            slot->handle = 0;
-            slot->fp = NULL;
-        }
-    }
+static void DrfpOpen(const char* buf, uint16_t length)
+{
+    DRFP_OPENRPACKET* r = (DRFP_OPENRPACKET*)DrfpNewReply(
+        buf, sizeof(DRFP_OPENRPACKET), sizeof(DRFP_OPENRPACKET), DRFP_CODE_OPENR, DRFP_REPLY_LOST);
+    if (r == NULL)
+        return;
+
+    DRFP_FILE* slot;
+    PutLE32(&r->result, DrfpOpenNamed(buf, length, &slot));
+    PutLE32(&r->filedescriptor, slot != NULL ? slot->handle : 0);
+    // The target never learns the handle of a lost reply, so nothing would
+    // close the file.
+    if (DrfpQueue(r, DRFP_REPLY_LOST) < 0 && slot != NULL)
+        DrfpRelease(slot);
 }
 
 static void DrfpSeek(const char* buf, uint16_t length)
 {
-    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
-    DRFP_SEEKRPACKET* r = (DRFP_SEEKRPACKET*)DrfpMakeReply(
-        sizeof(DRFP_SEEKRPACKET), sizeof(DRFP_SEEKRPACKET), DRFP_CODE_SEEKR, seqnum);
-    if (r == NULL) {
-        DBG_LINE("faild  to send packet");
+    DRFP_SEEKRPACKET* r = (DRFP_SEEKRPACKET*)DrfpNewReply(buf, sizeof(DRFP_SEEKRPACKET),
+                                                          sizeof(DRFP_SEEKRPACKET),
+                                                          DRFP_CODE_SEEKR, DRFP_SEEK_REPLY_LOST);
+    if (r == NULL)
         return;
-    }
 
     uint32_t result = DRFP_RESULT_FAILED;
     uint32_t pos = 0;
-    DRFP_FILE* f = NULL;
-    if (length >= sizeof(DRFP_SEEKPACKET))
-        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_SEEKPACKET, filedescriptor)));
+    DRFP_FILE* f = DrfpFileOf(buf, length, sizeof(DRFP_SEEKPACKET));
     if (f != NULL) {
         long offset = (long)(int32_t)GetLE32(buf + offsetof(DRFP_SEEKPACKET, offset));
         int whence;
@@ -334,30 +319,23 @@ static void DrfpSeek(const char* buf, uint16_t length)
 
     PutLE32(&r->result, result);
     PutLE32(&r->pos, pos);
-    if (DrfpQueue((unsigned char*)r) < 0)
-        DBG_LINE("faild  to send packet");
+    DrfpQueue(r, DRFP_SEEK_REPLY_LOST);
 }
 
 static void DrfpRead(const char* buf, uint16_t length)
 {
-    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
-    DRFP_FILE* f = NULL;
+    DRFP_FILE* f = DrfpFileOf(buf, length, sizeof(DRFP_READPACKET));
     uint32_t n = 0;
-    if (length >= sizeof(DRFP_READPACKET)) {
-        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_READPACKET, filedescriptor)));
+    if (f != NULL) {
         n = GetLE32(buf + offsetof(DRFP_READPACKET, numberofbytes));
         if (n > DRFP_MAX_READ)
             n = DRFP_MAX_READ;
     }
-    if (f == NULL)
-        n = 0;
 
-    unsigned char* pkt = DrfpMakeReply(sizeof(DRFP_READRPACKET) + n,
-                                       sizeof(DRFP_READRPACKET), DRFP_CODE_READR, seqnum);
-    if (pkt == NULL) {
-        DBG_LINE("faild to send packet");
+    unsigned char* pkt = DrfpNewReply(buf, sizeof(DRFP_READRPACKET) + n, sizeof(DRFP_READRPACKET),
+                                      DRFP_CODE_READR, DRFP_REPLY_LOST);
+    if (pkt == NULL)
         return;
-    }
     DRFP_READRPACKET* r = (DRFP_READRPACKET*)pkt;
 
     uint32_t result = DRFP_RESULT_READ_ERROR;
@@ -374,45 +352,30 @@ static void DrfpRead(const char* buf, uint16_t length)
                  NODE_HOST, NODE_IOP);
     PutLE32(&r->result, result);
     PutLE32(&r->numberofbytes, (uint32_t)k);
-    if (DrfpQueue(pkt) < 0)
-        DBG_LINE("faild to send packet");
+    DrfpQueue(pkt, DRFP_REPLY_LOST);
 }
 
 static void DrfpClose(const char* buf, uint16_t length)
 {
-    uint32_t seqnum = GetLE32(buf + offsetof(DRFP_HDR, seqnum));
-    DRFP_CLOSERPACKET* r = (DRFP_CLOSERPACKET*)DrfpMakeReply(
-        sizeof(DRFP_CLOSERPACKET), sizeof(DRFP_CLOSERPACKET), DRFP_CODE_CLOSER, seqnum);
-    if (r == NULL) {
-        DBG_LINE("faild to send packet");
+    DRFP_CLOSERPACKET* r = (DRFP_CLOSERPACKET*)DrfpNewReply(
+        buf, sizeof(DRFP_CLOSERPACKET), sizeof(DRFP_CLOSERPACKET), DRFP_CODE_CLOSER, DRFP_REPLY_LOST);
+    if (r == NULL)
         return;
-    }
 
+    DRFP_FILE* f = DrfpFileOf(buf, length, sizeof(DRFP_CLOSEPACKET));
     uint32_t result = DRFP_RESULT_FAILED;
-    DRFP_FILE* f = NULL;
-    if (length >= sizeof(DRFP_CLOSEPACKET))
-        f = DrfpFindFile(GetLE32(buf + offsetof(DRFP_CLOSEPACKET, filedescriptor)));
-    if (f != NULL) {
-        // The stream is gone after fclose whatever it returns, so the
-        // handle is released either way.
-        if (fclose(f->fp) == 0)
-            result = DRFP_RESULT_OK;
-        f->handle = 0;
-        f->fp = NULL;
-    }
+    if (f != NULL && DrfpRelease(f) == 0)
+        result = DRFP_RESULT_OK;
 
     PutLE32(&r->result, result);
-    if (DrfpQueue((unsigned char*)r) < 0)
-        DBG_LINE("faild to send packet");
+    DrfpQueue(r, DRFP_REPLY_LOST);
 }
 
 void DrfpCloseAll(void)
 {
     for (int i = 0; i < DRFP_MAX_OPEN; i++) {
         if (drfpFiles[i].handle != 0)
-            fclose(drfpFiles[i].fp);
-        drfpFiles[i].handle = 0;
-        drfpFiles[i].fp = NULL;
+            DrfpRelease(&drfpFiles[i]);
     }
     drfpNextHandle = 1;
 }
@@ -420,7 +383,7 @@ void DrfpCloseAll(void)
 int DrfpHandler(char* buf, uint16_t length)
 {
     if (buf == NULL || length < sizeof(uint32_t)) {
-        DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n");
+        DBG_PRINTF0(DRFP_UNKNOWN);
         return 1;
     }
     uint32_t code = GetLE32(buf + offsetof(DRFP_HDR, code));
@@ -429,7 +392,7 @@ int DrfpHandler(char* buf, uint16_t length)
     // A request without its sequence number cannot be answered: the target
     // could not tell which request a reply belongs to.
     if (length < sizeof(DRFP_HDR)) {
-        DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n");
+        DBG_PRINTF0(DRFP_UNKNOWN);
         return 1;
     }
 
@@ -438,7 +401,7 @@ int DrfpHandler(char* buf, uint16_t length)
     case DRFP_CODE_CLOSE: DrfpClose(buf, length); break;
     case DRFP_CODE_READ: DrfpRead(buf, length); break;
     case DRFP_CODE_SEEK: DrfpSeek(buf, length); break;
-    default: DBG_PRINTF0("%s:(%d) - Unknown DRFP message\n"); break;
+    default: DBG_PRINTF0(DRFP_UNKNOWN); break;
     }
     // A file request never fails the transport's wait.
     return 1;

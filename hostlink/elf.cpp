@@ -4,40 +4,19 @@
 // never a huge allocation or a read past what was allocated.
 #include "elf.h"
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/types.h>
-
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include "deci2.h"
+#include "platform.h"
 
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-
-// Largest count asked of one read call; the Windows runtime takes an
-// unsigned int, POSIX a size_t.
+// Largest count asked of one read call, whose result is an int.
 #define ELF_READ_CHUNK 0x10000000u
-
-static int64_t ElfSeek(int fd, int64_t off, int whence)
-{
-#ifdef _WIN32
-    return _lseeki64(fd, off, whence);
-#else
-    return (int64_t)lseek(fd, (off_t)off, whence);
-#endif
-}
 
 static int ElfSeekTo(int fd, uint64_t off)
 {
-    return ElfSeek(fd, (int64_t)off, SEEK_SET) == (int64_t)off ? 0 : -1;
+    return FileSeek(fd, (int64_t)off, SEEK_SET) == (int64_t)off ? 0 : -1;
 }
 
 // Reads until `len` bytes have arrived, the file ends or an error occurs;
@@ -51,11 +30,7 @@ static size_t ElfReadFull(int fd, void* buf, size_t len)
         size_t want = len - got;
         if (want > ELF_READ_CHUNK)
             want = ELF_READ_CHUNK;
-#ifdef _WIN32
-        int r = _read(fd, p + got, (unsigned int)want);
-#else
-        ssize_t r = read(fd, p + got, want);
-#endif
+        int r = FileRead(fd, p + got, (unsigned int)want);
         if (r <= 0)
             break;
         got += (size_t)r;
@@ -67,7 +42,7 @@ static size_t ElfReadFull(int fd, void* buf, size_t len)
 // that no 32-bit offset and size from the file can wrap around.
 static int ElfRangeInFile(int fd, uint64_t off, uint64_t len)
 {
-    int64_t size = ElfSeek(fd, 0, SEEK_END);
+    int64_t size = FileSeek(fd, 0, SEEK_END);
     if (size < 0)
         return 0;
     return off <= (uint64_t)size && len <= (uint64_t)size - off;
@@ -103,11 +78,7 @@ int ElfOpen(const char* fname)
 
     if (!fname)
         return ELF_OPEN_FAILED;
-#ifdef _WIN32
-    int fd = _open(fname, O_RDONLY | O_BINARY);
-#else
-    int fd = open(fname, O_RDONLY | O_BINARY);
-#endif
+    int fd = FileOpenRead(fname);
     if (fd < 0)
         return ELF_OPEN_FAILED;
     if (ElfReadFull(fd, id, sizeof id) != sizeof id) {
@@ -125,11 +96,7 @@ void ElfClose(int fd)
 {
     if (fd < 0)
         return;
-#ifdef _WIN32
-    _close(fd);
-#else
-    close(fd);
-#endif
+    FileClose(fd);
 }
 
 int ElfGetEhdr(int fd, Elf32_Ehdr* ehdr)
@@ -177,64 +144,42 @@ int ElfIsForEE(const Elf32_Ehdr* ehdr)
     return 0;
 }
 
+// A table of `n` records of `recSize` bytes at `off`, every record nothing
+// but 32-bit words, decoded into one heap block of host records (at least
+// 1 byte, so an empty table is still a block).
+static void* ElfReadWordTable(int fd, uint32_t off, uint16_t n, size_t recSize)
+{
+    uint64_t len = (uint64_t)n * recSize;
+    unsigned char* raw = ElfReadRange(fd, off, len);
+    if (!raw)
+        return NULL;
+    uint32_t* tbl = (uint32_t*)malloc(len ? (size_t)len : 1);
+    if (tbl) {
+        for (uint64_t i = 0; i < len / 4; i++)
+            tbl[i] = GetLE32(raw + 4 * i);
+    }
+    free(raw);
+    return tbl;
+}
+
+// Both tables' records are word arrays, field for field in file order.
+static_assert(sizeof(Elf32_Phdr) == 8 * sizeof(uint32_t), "program header is 8 words");
+static_assert(sizeof(Elf32_Shdr) == 10 * sizeof(uint32_t), "section header is 10 words");
+
 Elf32_Phdr* ElfGetPhdrTbl(int fd, const Elf32_Ehdr* ehdr)
 {
     // Records of another size cannot be handed out as Elf32_Phdr: the
     // caller would index past the block.
     if (!ehdr || (ehdr->e_phnum > 0 && ehdr->e_phentsize != ELF_PHDR_SIZE))
         return NULL;
-    uint64_t n = ehdr->e_phnum;
-    unsigned char* raw = ElfReadRange(fd, ehdr->e_phoff, n * ELF_PHDR_SIZE);
-    if (!raw)
-        return NULL;
-    Elf32_Phdr* tbl = (Elf32_Phdr*)malloc(n ? (size_t)n * sizeof(Elf32_Phdr) : 1);
-    if (!tbl) {
-        free(raw);
-        return NULL;
-    }
-    for (uint64_t i = 0; i < n; i++) {
-        const unsigned char* r = raw + i * ELF_PHDR_SIZE;
-        tbl[i].p_type = GetLE32(r + 0);
-        tbl[i].p_offset = GetLE32(r + 4);
-        tbl[i].p_vaddr = GetLE32(r + 8);
-        tbl[i].p_paddr = GetLE32(r + 12);
-        tbl[i].p_filesz = GetLE32(r + 16);
-        tbl[i].p_memsz = GetLE32(r + 20);
-        tbl[i].p_flags = GetLE32(r + 24);
-        tbl[i].p_align = GetLE32(r + 28);
-    }
-    free(raw);
-    return tbl;
+    return (Elf32_Phdr*)ElfReadWordTable(fd, ehdr->e_phoff, ehdr->e_phnum, ELF_PHDR_SIZE);
 }
 
 Elf32_Shdr* ElfGetShdrTbl(int fd, const Elf32_Ehdr* ehdr)
 {
     if (!ehdr || (ehdr->e_shnum > 0 && ehdr->e_shentsize != ELF_SHDR_SIZE))
         return NULL;
-    uint64_t n = ehdr->e_shnum;
-    unsigned char* raw = ElfReadRange(fd, ehdr->e_shoff, n * ELF_SHDR_SIZE);
-    if (!raw)
-        return NULL;
-    Elf32_Shdr* tbl = (Elf32_Shdr*)malloc(n ? (size_t)n * sizeof(Elf32_Shdr) : 1);
-    if (!tbl) {
-        free(raw);
-        return NULL;
-    }
-    for (uint64_t i = 0; i < n; i++) {
-        const unsigned char* r = raw + i * ELF_SHDR_SIZE;
-        tbl[i].sh_name = GetLE32(r + 0);
-        tbl[i].sh_type = GetLE32(r + 4);
-        tbl[i].sh_flags = GetLE32(r + 8);
-        tbl[i].sh_addr = GetLE32(r + 12);
-        tbl[i].sh_offset = GetLE32(r + 16);
-        tbl[i].sh_size = GetLE32(r + 20);
-        tbl[i].sh_link = GetLE32(r + 24);
-        tbl[i].sh_info = GetLE32(r + 28);
-        tbl[i].sh_addralign = GetLE32(r + 32);
-        tbl[i].sh_entsize = GetLE32(r + 36);
-    }
-    free(raw);
-    return tbl;
+    return (Elf32_Shdr*)ElfReadWordTable(fd, ehdr->e_shoff, ehdr->e_shnum, ELF_SHDR_SIZE);
 }
 
 void* ElfReadSectionData(int fd, uint32_t off, uint32_t sz)

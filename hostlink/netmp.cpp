@@ -10,7 +10,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "main.h"
+#include "deci2.h"
+#include "diag.h"
+#include "state.h"
 
 #define NETMP_CODE_CONNECT 0x00
 #define NETMP_CODE_CONNECTR 0x01
@@ -159,15 +161,6 @@ void* NetmpMakeReset(void)
     return pkt;
 }
 
-// The reply is taken to answer the request at the head of the queue; there
-// is nothing else to match it with.
-static void NetmpMarkReplied(void)
-{
-    PKT* head = GetHeadPktByStat(PKT_AWAITING_REPLY);
-    if (head != NULL)
-        head->stat *= 2;  // PKT_AWAITING_REPLY becomes PKT_REPLIED
-}
-
 // Records who holds the target. The owner text is copied only up to the end
 // of the body and cut to fit the owner buffer, so neither a long text nor a
 // missing terminator can take the copy past what was received.
@@ -191,56 +184,56 @@ static void CheckStatus(const char* hdr, uint16_t length)
     owner[n] = '\0';
 }
 
+// What a failed reply of `code` says; null for a code that is no reply to
+// a request of ours.
+static const char* NetmpFailure(uint8_t code)
+{
+    switch (code) {
+    case NETMP_CODE_RESETR: return "target reset failed";
+    case NETMP_CODE_CONNECTR: return "cannot connect to dsnetm";
+    case NETMP_CODE_COMMENTR: return "cannot set connection message";
+    case NETMP_CODE_STATUSR: return "cannot get target status";
+    default: return NULL;
+    }
+}
+
 int NetmpHandler(char* buf, uint16_t length)
 {
     if (buf == NULL || length < sizeof(NETMP_HDR)) {
         DBG_LINE("short netmp packet received");
         return -1;
     }
+    uint8_t code = (uint8_t)buf[offsetof(NETMP_HDR, code)];
     uint8_t result = (uint8_t)buf[offsetof(NETMP_HDR, result)];
+    const char* failure = NetmpFailure(code);
 
-    switch ((uint8_t)buf[offsetof(NETMP_HDR, code)]) {
+    if (failure == NULL) {
+        DBG_PRINTF0("%s(%d): unknown netmp packet received.\n");
+        return 1;
+    }
+    if (result != 0) {
+        DBG_LINE(failure);
+        return -1;
+    }
+    switch (code) {
     case NETMP_CODE_RESETR:
-        if (result != 0) {
-            DBG_LINE("target reset failed");
-            return -1;
-        }
         DBG_PRINTF0("%s(%d): Target reset.\n");
         // The EE and the sample protocol have to report in again.
         connected2ee = 0;
         sampleProtoOpened = 0;
-        NetmpMarkReplied();
-        return 1;
-
+        break;
     case NETMP_CODE_CONNECTR:
-        if (result != 0) {
-            DBG_LINE("cannot connect to dsnetm");
-            return -1;
-        }
         DBG_PRINTF0("%s(%d): Connected.\n");
-        NetmpMarkReplied();
-        return 1;
-
+        break;
     case NETMP_CODE_COMMENTR:
-        if (result != 0) {
-            DBG_LINE("cannot set connection message");
-            return -1;
-        }
         DBG_PRINTF0("%s(%d): Commented.\n");
-        NetmpMarkReplied();
-        return 1;
-
-    case NETMP_CODE_STATUSR:
-        if (result != 0) {
-            DBG_LINE("cannot get target status");
-            return -1;
-        }
-        CheckStatus(buf, length);
-        NetmpMarkReplied();
-        return 1;
-
+        break;
     default:
-        DBG_PRINTF0("%s(%d): unknown netmp packet received.\n");
-        return 1;
+        CheckStatus(buf, length);
+        break;
     }
+    // The reply is taken to answer the request at the head of the queue;
+    // there is nothing else to match it with.
+    MarkHeadReplied();
+    return 1;
 }

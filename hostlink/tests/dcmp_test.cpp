@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dcmp.h"
-#include "main.h"
+#include "state.h"
 #include "testutil.h"
 
 namespace {

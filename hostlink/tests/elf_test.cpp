@@ -3,7 +3,6 @@
 // allocation sized by a lying header.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,16 +10,9 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#define lseek _lseek
-#define read _read
-#else
-#include <unistd.h>
-#endif
-
 #include "deci2.h"
 #include "elf.h"
+#include "platform.h"
 #include "testutil.h"
 
 namespace {
@@ -38,7 +30,7 @@ Bytes Text(const char* s)
 // The file position, to check the rewind-after-success rule.
 long Position(int fd)
 {
-    return (long)lseek(fd, 0, SEEK_CUR);
+    return (long)FileSeek(fd, 0, SEEK_CUR);
 }
 
 class Elf : public ::testing::Test {
@@ -88,22 +80,11 @@ TEST_F(Elf, OpenTellsMissingShortAndForeignFilesApart)
     EXPECT_EQ(ElfGetEhdr(fd, &eh), 0);
 }
 
-TEST_F(Elf, SampleProgramIsAcceptedAndItsTablesMatchTheFile)
+// The program headers of the sample, read twice: each read its own block,
+// both field for field the file's.
+void CheckProgramHeaders(int fd, const Elf32_Ehdr& eh, const Bytes& image)
 {
-    fd = ElfOpen(FixturePath().c_str());
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(Position(fd), 0);
-
-    Elf32_Ehdr eh;
-    ASSERT_EQ(ElfGetEhdr(fd, &eh), 1);
-    EXPECT_EQ(Position(fd), 0);
-    EXPECT_EQ(ElfIsForEE(&eh), 0);
-    EXPECT_EQ(eh.e_entry, U32(24));
-    EXPECT_EQ(eh.e_phoff, U32(28));
-    EXPECT_EQ(eh.e_shoff, U32(32));
-    EXPECT_EQ(eh.e_phnum, U16(44));
-    EXPECT_EQ(eh.e_shnum, U16(48));
-
+    auto U32 = [&](size_t off) { return GetLE32(&image[off]); };
     Elf32_Phdr* ph = ElfGetPhdrTbl(fd, &eh);
     ASSERT_NE(ph, nullptr);
     EXPECT_EQ(Position(fd), 0);
@@ -127,7 +108,13 @@ TEST_F(Elf, SampleProgramIsAcceptedAndItsTablesMatchTheFile)
     EXPECT_EQ(memcmp(ph, ph2, eh.e_phnum * sizeof(Elf32_Phdr)), 0);
     free(ph2);
     free(ph);
+}
 
+// The section headers of the sample, and the register information one of
+// them points at.
+void CheckSectionHeaders(int fd, const Elf32_Ehdr& eh, const Bytes& image)
+{
+    auto U32 = [&](size_t off) { return GetLE32(&image[off]); };
     Elf32_Shdr* sh = ElfGetShdrTbl(fd, &eh);
     ASSERT_NE(sh, nullptr);
     EXPECT_EQ(Position(fd), 0);
@@ -151,10 +138,30 @@ TEST_F(Elf, SampleProgramIsAcceptedAndItsTablesMatchTheFile)
     EXPECT_NE(GetLE32(ri + 20), 0u) << "gp is set";
     free(ri);
     free(sh);
+}
+
+TEST_F(Elf, SampleProgramIsAcceptedAndItsTablesMatchTheFile)
+{
+    fd = ElfOpen(FixturePath().c_str());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(Position(fd), 0);
+
+    Elf32_Ehdr eh;
+    ASSERT_EQ(ElfGetEhdr(fd, &eh), 1);
+    EXPECT_EQ(Position(fd), 0);
+    EXPECT_EQ(ElfIsForEE(&eh), 0);
+    EXPECT_EQ(eh.e_entry, U32(24));
+    EXPECT_EQ(eh.e_phoff, U32(28));
+    EXPECT_EQ(eh.e_shoff, U32(32));
+    EXPECT_EQ(eh.e_phnum, U16(44));
+    EXPECT_EQ(eh.e_shnum, U16(48));
+
+    ASSERT_NO_FATAL_FAILURE(CheckProgramHeaders(fd, eh, image));
+    ASSERT_NO_FATAL_FAILURE(CheckSectionHeaders(fd, eh, image));
 
     // After every success the next plain read starts at the magic.
     unsigned char m[4];
-    ASSERT_EQ(read(fd, m, 4), 4);
+    ASSERT_EQ(FileRead(fd, m, 4), 4);
     EXPECT_EQ(memcmp(m, "\x7f" "ELF", 4), 0);
 }
 

@@ -15,7 +15,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "net.h"
+#include "platform.h"
 
 // A listener on 127.0.0.1 at a port the system picks, or -1.
 static inline int LoopbackListen(uint16_t* port)
@@ -55,6 +55,24 @@ static inline int LoopbackAccept(int listener)
 #else
     return accept(listener, NULL, NULL);
 #endif
+}
+
+// Sends all of `buf` as the manager would, waiting for room as long as it
+// takes to come: `len`, or -1.
+static inline int LoopbackSend(int s, const void* buf, int len)
+{
+    const char* p = (const char*)buf;
+    int sent = 0;
+    while (sent < len) {
+        int n = NetSendSome(s, p + sent, len - sent);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && (NetWouldBlock() || NetInterrupted()))
+            NetWaitWritable(s, 1);
+        else
+            return -1;
+    }
+    return sent;
 }
 
 // Closes with a reset instead of an orderly shutdown.

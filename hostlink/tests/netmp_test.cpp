@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "main.h"
-#include "testutil.h"
+#include "deci2.h"
 #include "netmp.h"
+#include "state.h"
+#include "testutil.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "main.h"
+#include "deci2.h"
 
 namespace {
 

@@ -17,9 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "deci2.h"
+#include "diag.h"
+#include "link.h"
 #include "loopback.h"
 #include "main.h"
-#include "net.h"
+#include "platform.h"
+#include "state.h"
 
 namespace {
 
@@ -250,7 +254,7 @@ void Reply(int s, const std::string& body)
     MakeDeci2Hdr((DECI2_HDR*)&p[0], (uint16_t)(8 + body.size()), PROTO_NETMP, NODE_HOST,
                  NODE_HOST);
     p += body;
-    NetSend(s, p.data(), (int)p.size());
+    LoopbackSend(s, p.data(), (int)p.size());
 }
 
 void Manager(int listener, ManagerScript script)
@@ -297,7 +301,7 @@ std::string OwnComment()
     char host[TEXT_BUF_SIZE];
     uint16_t v;
     NetStartup(0x101, &v);
-    if (NetGetHostName(host, (int)sizeof host) != 0)
+    if (LinkHostName(host, (int)sizeof host) != 0)
         return "";
     return std::string("@") + host + ", Norvane hostlink";
 }

@@ -14,9 +14,13 @@
 #include <string>
 #include <thread>
 
+#include "deci2.h"
+#include "diag.h"
+#include "link.h"
 #include "loopback.h"
 #include "main.h"
-#include "net.h"
+#include "platform.h"
+#include "state.h"
 
 namespace {
 
@@ -62,7 +66,7 @@ std::string ReadFor(int s, size_t want, int seconds)
 
 void SendRaw(int s, const std::string& data)
 {
-    ASSERT_EQ((int)data.size(), NetSend(s, data.data(), (int)data.size()));
+    ASSERT_EQ((int)data.size(), LoopbackSend(s, data.data(), (int)data.size()));
 }
 
 double Seconds(std::chrono::steady_clock::time_point since)
@@ -86,6 +90,7 @@ protected:
         server = LoopbackAccept(listener);
         ASSERT_GE(server, 0);
         ASSERT_EQ(0, QueueCreate());
+        HostlinkRoutes();
         SetWaitTimeout(2, 2);
         sampleProtoOpened = 0;
         terminationRequested = 0;
@@ -179,7 +184,7 @@ TEST(ConnectNetFailures, EachReasonIsReportedInOrder)
         EXPECT_EQ(-1, s) << c.arg.substr(0, 40);
         EXPECT_NE(std::string::npos, out.find(std::string("): ") + c.message + "\n"))
             << c.arg.substr(0, 40) << " printed " << out;
-        EXPECT_EQ(0u, out.find("main.cpp(")) << out;
+        EXPECT_EQ(0u, out.find("link.cpp(")) << out;
     }
 }
 
@@ -188,7 +193,7 @@ TEST_F(Link, PacketArrivingByteByByteIsReceivedWhole)
     std::string pkt = Ttyp("hello\r\n");
     std::thread peer([&] {
         for (char c : pkt) {
-            NetSend(server, &c, 1);
+            LoopbackSend(server, &c, 1);
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
     });
@@ -501,7 +506,7 @@ void NoteSignal(int) {}
 
 TEST_F(Link, SignalInterruptsTheWait)
 {
-    NetInstallSignal(SIGALRM, NoteSignal);
+    SysInstallSignal(SIGALRM, NoteSignal);
     SetWaitTimeout(8, 1);
     alarm(1);
     auto t0 = std::chrono::steady_clock::now();

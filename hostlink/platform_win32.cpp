@@ -1,11 +1,15 @@
-// Windows Sockets 1.1, C runtime signals and the debugger output.
-#include "net.h"
+// Windows Sockets 1.1, the C runtime's files and signals, and the debugger
+// output.
+#include "platform.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 
 static int lastInterrupted;
 static int lastWouldBlock;
@@ -33,20 +37,11 @@ void NetCleanup(void)
 
 int NetGetHostName(char* buf, int size)
 {
-    if (size <= 0)
-        return -1;
-    if (gethostname(buf, size) != 0)
-        return -1;
-    buf[size - 1] = '\0';
-    return 0;
+    return gethostname(buf, size) == 0 ? 0 : -1;
 }
 
-uint32_t NetInetAddr(const char* host)
-{
-    return (uint32_t)inet_addr(host);
-}
-
-int NetResolve(const char* host, uint32_t* addr, int* family)
+// Windows Sockets 1.1 has no other lookup than this one.
+int NetLookup(const char* host, uint32_t* addr, int* family)
 {
     struct hostent* he = gethostbyname(host);
 
@@ -56,6 +51,11 @@ int NetResolve(const char* host, uint32_t* addr, int* family)
     memcpy(addr, he->h_addr_list[0], 4);
     *family = he->h_addrtype;
     return 0;
+}
+
+uint32_t NetInetAddr(const char* host)
+{
+    return (uint32_t)inet_addr(host);
 }
 
 int NetSocket(void)
@@ -76,13 +76,6 @@ int NetConnect(int s, uint32_t addr, int family, uint16_t port)
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = addr;
     return connect(ToSocket(s), (struct sockaddr*)&sa, sizeof sa) == 0 ? 0 : -1;
-}
-
-int NetSend(int s, const void* buf, int len)
-{
-    int n = send(ToSocket(s), (const char*)buf, len, 0);
-    lastInterrupted = (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
-    return n == SOCKET_ERROR ? -1 : n;
 }
 
 // The socket stays blocking for everything else: it is made non-blocking
@@ -166,22 +159,64 @@ int NetInterrupted(void)
     return lastInterrupted;
 }
 
-void NetDebugOutput(const char* text)
+// ---- files -----------------------------------------------------------------
+
+const char FILE_SEPARATOR = '\\';
+const char FILE_FOREIGN_SEPARATOR = '/';
+
+int FileOpenRead(const char* name)
+{
+    return _open(name, _O_RDONLY | _O_BINARY);
+}
+
+int FileRead(int fd, void* buf, unsigned int len)
+{
+    return _read(fd, buf, len);
+}
+
+int64_t FileSeek(int fd, int64_t off, int whence)
+{
+    return _lseeki64(fd, off, whence);
+}
+
+void FileClose(int fd)
+{
+    _close(fd);
+}
+
+FILE* FileOpenRegularStream(const char* name)
+{
+    struct stat st;
+
+    // Opening a console or pipe name does not wait here; reading would.
+    FILE* fp = fopen(name, "rb");
+    if (fp == NULL)
+        return NULL;
+    if (fstat(_fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fclose(fp);
+        return NULL;
+    }
+    return fp;
+}
+
+// ---- the process -----------------------------------------------------------
+
+void SysDebugOutput(const char* text)
 {
     OutputDebugStringA(text);
 }
 
 // The C runtime resets a handler to the default once it has run, which is
 // why the handler installs itself again.
-void NetInstallSignal(int sig, void (*handler)(int))
+void SysInstallSignal(int sig, void (*handler)(int))
 {
     signal(sig, handler);
 }
 
-void NetInstallSignals(void (*handler)(int))
+void SysInstallSignals(void (*handler)(int))
 {
-    NetInstallSignal(SIGTERM, handler);
-    NetInstallSignal(SIGBREAK, handler);
-    NetInstallSignal(SIGABRT, handler);
-    NetInstallSignal(SIGINT, handler);
+    SysInstallSignal(SIGTERM, handler);
+    SysInstallSignal(SIGBREAK, handler);
+    SysInstallSignal(SIGABRT, handler);
+    SysInstallSignal(SIGINT, handler);
 }

@@ -1,14 +1,16 @@
-// BSD sockets and POSIX signals.
-#include "net.h"
+// BSD sockets, POSIX files and signals.
+#include "platform.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -27,29 +29,29 @@ void NetCleanup(void) {}
 
 int NetGetHostName(char* buf, int size)
 {
-    if (size <= 0)
+    return gethostname(buf, (size_t)size) == 0 ? 0 : -1;
+}
+
+// The POSIX lookup; only IPv4 addresses are asked for.
+int NetLookup(const char* host, uint32_t* addr, int* family)
+{
+    struct addrinfo hints;
+    struct addrinfo* res = NULL;
+
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo(host, NULL, &hints, &res) != 0 || res == NULL)
         return -1;
-    if (gethostname(buf, (size_t)size) != 0)
-        return -1;
-    buf[size - 1] = '\0';
+    *addr = ((const struct sockaddr_in*)res->ai_addr)->sin_addr.s_addr;
+    *family = res->ai_family;
+    freeaddrinfo(res);
     return 0;
 }
 
 uint32_t NetInetAddr(const char* host)
 {
     return (uint32_t)inet_addr(host);
-}
-
-int NetResolve(const char* host, uint32_t* addr, int* family)
-{
-    struct hostent* he = gethostbyname(host);
-
-    if (he == NULL || he->h_addr_list == NULL || he->h_addr_list[0] == NULL ||
-        he->h_length != 4)
-        return -1;
-    memcpy(addr, he->h_addr_list[0], 4);
-    *family = he->h_addrtype;
-    return 0;
 }
 
 int NetSocket(void)
@@ -70,17 +72,10 @@ int NetConnect(int s, uint32_t addr, int family, uint16_t port)
     return connect(s, (struct sockaddr*)&sa, sizeof sa) == 0 ? 0 : -1;
 }
 
-int NetSend(int s, const void* buf, int len)
+int NetSendSome(int s, const void* buf, int len)
 {
     // MSG_NOSIGNAL: a peer that has gone away is an error to report, not a
     // SIGPIPE that kills the program silently.
-    ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL);
-    lastInterrupted = (n < 0 && errno == EINTR);
-    return (int)n;
-}
-
-int NetSendSome(int s, const void* buf, int len)
-{
     ssize_t n = send(s, buf, (size_t)len, MSG_NOSIGNAL | MSG_DONTWAIT);
     lastInterrupted = (n < 0 && errno == EINTR);
     lastWouldBlock = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
@@ -155,13 +150,59 @@ int NetInterrupted(void)
     return lastInterrupted;
 }
 
+// ---- files -----------------------------------------------------------------
+
+const char FILE_SEPARATOR = '/';
+const char FILE_FOREIGN_SEPARATOR = '\\';
+
+int FileOpenRead(const char* name)
+{
+    return open(name, O_RDONLY);
+}
+
+int FileRead(int fd, void* buf, unsigned int len)
+{
+    return (int)read(fd, buf, len);
+}
+
+int64_t FileSeek(int fd, int64_t off, int whence)
+{
+    return (int64_t)lseek(fd, (off_t)off, whence);
+}
+
+void FileClose(int fd)
+{
+    close(fd);
+}
+
+FILE* FileOpenRegularStream(const char* name)
+{
+    struct stat st;
+
+    // Without O_NONBLOCK the open itself would wait for a FIFO's writer; on
+    // an ordinary file the flag changes nothing.
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return NULL;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NULL;
+    }
+    FILE* fp = fdopen(fd, "rb");
+    if (fp == NULL)
+        close(fd);
+    return fp;
+}
+
+// ---- the process -----------------------------------------------------------
+
 // No debugger output channel here.
-void NetDebugOutput(const char* text)
+void SysDebugOutput(const char* text)
 {
     (void)text;
 }
 
-void NetInstallSignal(int sig, void (*handler)(int))
+void SysInstallSignal(int sig, void (*handler)(int))
 {
     struct sigaction sa;
 
@@ -173,9 +214,9 @@ void NetInstallSignal(int sig, void (*handler)(int))
     sigaction(sig, &sa, NULL);
 }
 
-void NetInstallSignals(void (*handler)(int))
+void SysInstallSignals(void (*handler)(int))
 {
-    NetInstallSignal(SIGTERM, handler);
-    NetInstallSignal(SIGABRT, handler);
-    NetInstallSignal(SIGINT, handler);
+    SysInstallSignal(SIGTERM, handler);
+    SysInstallSignal(SIGABRT, handler);
+    SysInstallSignal(SIGINT, handler);
 }

@@ -1,0 +1,95 @@
+// Diagnostic lines and the target's console text.
+#include "diag.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "platform.h"
+
+// A console text packet's body starts with a word that is not ours to read.
+#define TTYP_TEXT_OFFSET 4
+
+static char dberr[DBERR_SIZE];
+
+char* _dbsprintf(const char* format, ...)
+{
+    va_list ap;
+    char* cr;
+    int n;
+
+    va_start(ap, format);
+    n = vsnprintf(dberr, sizeof dberr, format, ap);
+    va_end(ap);
+    if (n < 0) {
+        dberr[0] = '\0';
+    } else if ((size_t)n >= sizeof dberr) {
+        // A line cut at the buffer's end still ends as a line.
+        dberr[sizeof dberr - 2] = '\n';
+        dberr[sizeof dberr - 1] = '\0';
+    }
+    cr = strchr(dberr, '\r');
+    if (cr != NULL) {
+        cr[0] = '\n';
+        cr[1] = '\0';
+    }
+    return dberr;
+}
+
+void DbPrint(const char* text)
+{
+    // Written as it is, never as a format; flushed so that a reader sees
+    // every line as soon as it is made.
+    fputs(text, stdout);
+    fflush(stdout);
+    SysDebugOutput(text);
+}
+
+const char* DbFileName(const char* path)
+{
+    const char* base = path;
+
+    for (const char* p = path; *p; p++)
+        if (*p == '/' || *p == '\\')
+            base = p + 1;
+    return base;
+}
+
+// The target's console text, whatever its length: CR LF and a lone CR each
+// end a line, and the text always ends with a line feed.
+void PrintConsoleText(const char* text, size_t len)
+{
+    char out[DBERR_SIZE];
+    size_t o = 0;
+    char last = '\0';
+
+    for (size_t i = 0; i < len && text[i] != '\0'; i++) {
+        char c = text[i];
+        if (c == '\r') {
+            c = '\n';
+            if (i + 1 < len && text[i + 1] == '\n')
+                i++;
+        }
+        out[o++] = c;
+        last = c;
+        if (o == sizeof out - 1) {
+            out[o] = '\0';
+            DbPrint(out);
+            o = 0;
+        }
+    }
+    if (last != '\n')
+        out[o++] = '\n';
+    out[o] = '\0';
+    if (o > 0)
+        DbPrint(out);
+}
+
+int TtypHandler(char* buf, uint16_t length)
+{
+    if (buf != NULL && length > TTYP_TEXT_OFFSET)
+        PrintConsoleText(buf + TTYP_TEXT_OFFSET, (size_t)(length - TTYP_TEXT_OFFSET));
+    else
+        PrintConsoleText("", 0);
+    return 1;
+}

@@ -1,0 +1,86 @@
+// The one place where hostlink calls the operating system: sockets, the
+// host name, files, signals and the debugger output. Each call is as narrow
+// as its caller needs; what is the same on every system (checking a name
+// lookup's answer, cutting a host name to its buffer) is done above this
+// line. Sockets and files are plain integers here; each side converts to
+// its platform's handle type.
+#ifndef HOSTLINK_PLATFORM_H
+#define HOSTLINK_PLATFORM_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+// ---- sockets ---------------------------------------------------------------
+
+#define NET_INADDR_NONE 0xffffffffu
+#define NET_AF_INET 2
+
+// Starts socket use asking for `version` (0x101: major 1, minor 1) and
+// reports the version obtained. 0 on success.
+int NetStartup(uint16_t version, uint16_t* got);
+void NetCleanup(void);
+
+// The system's gethostname into `buf` of `size` bytes; 0 on success. The
+// text may be left unterminated when the name does not fit.
+int NetGetHostName(char* buf, int size);
+// The system's name lookup: the first IPv4 address of `host` (network byte
+// order) and its family. 0 when the name was found.
+int NetLookup(const char* host, uint32_t* addr, int* family);
+// A dotted numeric address in network byte order, or NET_INADDR_NONE.
+uint32_t NetInetAddr(const char* host);
+
+// A blocking TCP stream socket, or -1.
+int NetSocket(void);
+// `addr` in network byte order, `port` in host byte order. 0 on success.
+int NetConnect(int s, uint32_t addr, int family, uint16_t port);
+// Never waits for room: the bytes the socket took at once (possibly fewer
+// than asked), or -1. After -1, NetWouldBlock tells whether the socket was
+// only full. Never raises a signal for a closed peer.
+int NetSendSome(int s, const void* buf, int len);
+int NetWouldBlock(void);
+// Waits up to `seconds` for room to send on `s`: >0 there is, 0 timed out,
+// -1 failed (see NetInterrupted).
+int NetWaitWritable(int s, int seconds);
+// Bytes received, 0 when the peer has closed, -1 on error.
+int NetRecv(int s, void* buf, int len);
+void NetClose(int s);
+
+// Waits up to `seconds` for `s` to become readable (or writable when
+// `wantWrite`). >0 ready, 0 timed out, -1 failed (see NetInterrupted).
+int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable);
+// True when the last failed call above was cut short by a signal.
+int NetInterrupted(void);
+
+// ---- files -----------------------------------------------------------------
+
+// The separator of this system's paths, and the other one, which names the
+// same thing in a path the target sends.
+extern const char FILE_SEPARATOR;
+extern const char FILE_FOREIGN_SEPARATOR;
+
+// Opens `name` read-only and without newline translation: a descriptor (0
+// or more), or -1.
+int FileOpenRead(const char* name);
+// Bytes read into `buf` (fewer than `len` when the file ends or the call
+// returns early), 0 at the end of the file, -1 on error.
+int FileRead(int fd, void* buf, unsigned int len);
+// Moves to `off` from SEEK_SET, SEEK_CUR or SEEK_END: the new position, or
+// -1. Positions are 64 bits wide on every system.
+int64_t FileSeek(int fd, int64_t off, int whence);
+void FileClose(int fd);
+// An ordinary file, opened as a binary stream for reading; null when the
+// name cannot be opened or names anything else (a directory, a FIFO, a
+// device), without waiting for such a thing.
+FILE* FileOpenRegularStream(const char* name);
+
+// ---- the process -----------------------------------------------------------
+
+// Second destination of diagnostics, where the platform has one.
+void SysDebugOutput(const char* text);
+
+// Installs `handler` for the termination signals the platform has, so that
+// a signal interrupts a wait in progress instead of restarting it.
+void SysInstallSignals(void (*handler)(int));
+void SysInstallSignal(int sig, void (*handler)(int));
+
+#endif
