@@ -334,17 +334,10 @@ int MySelect(unsigned int socket)
     return 1;
 }
 
-int SendAndWaitReply(void* buf, unsigned int socket)
+int WaitUntil(unsigned int socket, int (*done)(void))
 {
-    int r;
-
-    if (AddPacket(buf, PKT_SEND_REQUEST) < 0) {
-        // Taken over either way: a request that could not be queued goes.
-        free(buf);
-        return -1;
-    }
-    r = MySelect(socket);
-    while (r > 0 && GetHeadPktByStat(PKT_REPLIED) == NULL)
+    int r = MySelect(socket);
+    while (r > 0 && !done())
         r = MySelect(socket);
     if (r == 0) {
         DBG_LINE("timeout");
@@ -354,6 +347,24 @@ int SendAndWaitReply(void* buf, unsigned int socket)
         DBG_LINE("select error");
         return -1;
     }
+    return 1;
+}
+
+static int HeadReplied(void)
+{
+    return GetHeadPktByStat(PKT_REPLIED) != NULL;
+}
+
+int SendAndWaitReply(void* buf, unsigned int socket)
+{
+    if (AddPacket(buf, PKT_SEND_REQUEST) < 0) {
+        // Taken over either way: a request that could not be queued goes.
+        free(buf);
+        return -1;
+    }
+    // A request that fails stays queued in the state it had reached.
+    if (WaitUntil(socket, HeadReplied) < 0)
+        return -1;
     DelPacket(GetHeadPktByStat(PKT_REPLIED));
     return 1;
 }

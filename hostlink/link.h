@@ -57,6 +57,9 @@ void* SampleMakeXyb(int* values);
 // The wait: 1 after traffic was handled; 0 when nothing happened, on an
 // interrupted wait or a termination request; -1 on failure.
 int MySelect(unsigned int socket);
+// Waits on `socket`, one MySelect after the other, until `done` says so:
+// 1, or -1 after "timeout" (a whole wait without traffic) or "select error".
+int WaitUntil(unsigned int socket, int (*done)(void));
 // Queues a whole request packet (taking it over, null allowed) and waits on
 // `socket` until its reply has been handled: 1, or -1 after the reason.
 int SendAndWaitReply(void* buf, unsigned int socket);

@@ -290,20 +290,15 @@ static int RunRegister(void)
     return RUN_ON;
 }
 
+static int EEConnected(void)
+{
+    return connected2ee != 0;
+}
+
+// The reset target's EE has to report in before anything is loaded.
 static int RunWaitForEE(void)
 {
-    int r = MySelect((unsigned int)fdSock);
-    while (r > 0 && connected2ee == 0)
-        r = MySelect((unsigned int)fdSock);
-    if (r == 0) {
-        DBG_LINE("timeout");
-        return -1;
-    }
-    if (r < 0) {
-        DBG_LINE("select error");
-        return -1;
-    }
-    return RUN_ON;
+    return WaitUntil((unsigned int)fdSock, EEConnected) < 0 ? -1 : RUN_ON;
 }
 
 static int RunLoad(char* filename, int nargs, char** args)

@@ -93,36 +93,29 @@ static_assert(offsetof(NETMP_COMMENTPACKET, netmp) == 8, "comment body at 8");
 static const uint16_t netmpProtos[4] = {PROTO_SAMPLE, PROTO_DBGP, PROTO_DRFP,
                                         PROTO_TTYP};
 
-// One zeroed heap block with its DECI2 header filled: nothing of the heap's
-// previous contents goes out in padding bytes.
-static void* NetmpAlloc(size_t size)
+// One zeroed heap block with its DECI2 header and request code filled:
+// nothing of the heap's previous contents goes out in padding bytes.
+static void* NetmpAlloc(size_t size, uint8_t code)
 {
-    void* pkt = calloc(1, size);
-    if (pkt != NULL)
-        MakeDeci2Hdr((DECI2_HDR*)pkt, (uint16_t)size, PROTO_NETMP, NODE_HOST,
-                     NODE_HOST);
+    unsigned char* pkt = (unsigned char*)calloc(1, size);
+    if (pkt != NULL) {
+        MakeDeci2Hdr((DECI2_HDR*)pkt, (uint16_t)size, PROTO_NETMP, NODE_HOST, NODE_HOST);
+        pkt[DECI2_HDR_SIZE + offsetof(NETMP_HDR, code)] = code;
+    }
     return pkt;
 }
 
 void* NetmpMakeStatus(void)
 {
-    NETMP_STATUSPACKET* pkt =
-        (NETMP_STATUSPACKET*)NetmpAlloc(sizeof(NETMP_STATUSPACKET));
-    if (pkt == NULL)
-        return NULL;
-    pkt->netmp.code = NETMP_CODE_STATUS;
-    pkt->netmp.result = 0;
-    return pkt;
+    return NetmpAlloc(sizeof(NETMP_STATUSPACKET), NETMP_CODE_STATUS);
 }
 
 void* NetmpMakeConnect(uint8_t priority)
 {
     NETMP_CONNECTPACKET* pkt =
-        (NETMP_CONNECTPACKET*)NetmpAlloc(sizeof(NETMP_CONNECTPACKET));
+        (NETMP_CONNECTPACKET*)NetmpAlloc(sizeof(NETMP_CONNECTPACKET), NETMP_CODE_CONNECT);
     if (pkt == NULL)
         return NULL;
-    pkt->netmp.code = NETMP_CODE_CONNECT;
-    pkt->netmp.result = 0;
     for (int i = 0; i < 4; i++) {
         pkt->protos[i].pri = priority;
         pkt->protos[i].reserved = 0;
@@ -138,23 +131,19 @@ void* NetmpMakeComment(void)
     size_t size = NETMP_COMMENT_TEXT_OFFSET + n + 1;
     if (size > DECI2_MAX_PACKET)
         return NULL;  // cannot be framed; the caller reports the failed send
-    NETMP_COMMENTPACKET* pkt = (NETMP_COMMENTPACKET*)NetmpAlloc(size);
+    char* pkt = (char*)NetmpAlloc(size, NETMP_CODE_COMMENT);
     if (pkt == NULL)
         return NULL;
-    pkt->netmp.code = NETMP_CODE_COMMENT;
-    pkt->netmp.result = 0;
-    memcpy((char*)pkt + NETMP_COMMENT_TEXT_OFFSET, text, n + 1);
+    memcpy(pkt + NETMP_COMMENT_TEXT_OFFSET, text, n + 1);
     return pkt;
 }
 
 void* NetmpMakeReset(void)
 {
     NETMP_RESETPACKET* pkt =
-        (NETMP_RESETPACKET*)NetmpAlloc(sizeof(NETMP_RESETPACKET));
+        (NETMP_RESETPACKET*)NetmpAlloc(sizeof(NETMP_RESETPACKET), NETMP_CODE_RESET);
     if (pkt == NULL)
         return NULL;
-    pkt->netmp.code = NETMP_CODE_RESET;
-    pkt->netmp.result = 0;
     PutLE16(&pkt->bootp.reserved, 0);
     for (int i = 0; i < 4; i++)
         PutLE32(&pkt->bootp.param[i], NETMP_BOOT_PARAM_DEFAULT);
