@@ -28,7 +28,7 @@
 
 // The EE program file while it is being loaded.
 typedef struct DBGP_IMAGE {
-    int fd;  // -1 when not open
+    int fd;  // negative when not open
     Elf32_Ehdr ehdr;
     Elf32_Phdr* phdrTbl;  // heap tables, null until read
     Elf32_Shdr* shdrTbl;

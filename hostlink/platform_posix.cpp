@@ -32,7 +32,8 @@ int NetGetHostName(char* buf, int size)
     return gethostname(buf, (size_t)size) == 0 ? 0 : -1;
 }
 
-// The POSIX lookup; only IPv4 addresses are asked for.
+// getaddrinfo is the lookup POSIX keeps (gethostbyname has left it); only
+// IPv4 addresses are asked for, as the connection is IPv4.
 int NetLookup(const char* host, uint32_t* addr, int* family)
 {
     struct addrinfo hints;

@@ -40,7 +40,8 @@ int NetGetHostName(char* buf, int size)
     return gethostname(buf, size) == 0 ? 0 : -1;
 }
 
-// Windows Sockets 1.1 has no other lookup than this one.
+// Windows Sockets 1.1 has no other lookup than this one, and its entries
+// are IPv4.
 int NetLookup(const char* host, uint32_t* addr, int* family)
 {
     struct hostent* he = gethostbyname(host);
