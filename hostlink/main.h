@@ -1,5 +1,5 @@
 // The main module's entry and what its tests reach: the command line and
-// the routing of received packets to the protocol modules. Nothing else
+// the routing of received packets to the protocol modules. No other module
 // includes this; the state the modules share is in state.h.
 #ifndef HOSTLINK_MAIN_H
 #define HOSTLINK_MAIN_H
