@@ -114,6 +114,12 @@ void LongWait(ChaosPlan* plan, const Point& at, const Bytes& partial)
     Add(plan, at, SimCloseAfter({}, 0), "close");
 }
 
+void CloseRegisterConn(Rng* r, ChaosPlan* plan, const Point& at)
+{
+    int conn = (int)Between(r, 1, 2);
+    Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
+}
+
 // One fault at a point of the claim, the EE wait or the load.
 void FaultAt(Rng* r, ChaosPlan* plan, const Point& at, int fatalPercent, bool mayDrop)
 {
@@ -138,9 +144,7 @@ void FaultAt(Rng* r, ChaosPlan* plan, const Point& at, int fatalPercent, bool ma
     } else if (pick < 84) {
         CloseHere(r, plan, at);
     } else if (pick < 88) {
-        // One of the connections that only register goes away.
-        int conn = (int)Between(r, 1, 2);
-        Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
+        CloseRegisterConn(r, plan, at);
     } else if (pick < 92) {
         Add(plan, at, SimTty("chaos: between the exchanges\r\n"), "console text");
     } else {

@@ -278,8 +278,7 @@ static void ServeOne(Rng* r, ChaosPlan* plan, const Point& at)
         Add(plan, at, SimDeaf(ms), Fmt("%d ms without reading", ms));
     } else if (pick < 55) {
         // Never read again after registering: their end must not matter.
-        int conn = (int)Between(r, 1, 2);
-        Add(plan, at, SimCloseConn(conn), Fmt("close connection %d alone", conn));
+        CloseRegisterConn(r, plan, at);
     } else {
         bool ownerReply = false;
         std::string what;

@@ -79,6 +79,8 @@ void CloseHere(Rng* r, ChaosPlan* plan, const Point& at);
 void Interrupt(ChaosPlan* plan, const Point& at);
 // A silence longer than hostlink's own waits, after `partial` bytes.
 void LongWait(ChaosPlan* plan, const Point& at, const Bytes& partial);
+// One of the two connections that only register goes away.
+void CloseRegisterConn(Rng* r, ChaosPlan* plan, const Point& at);
 // One fault at a point of the claim, the EE wait or the load.
 void FaultAt(Rng* r, ChaosPlan* plan, const Point& at, int fatalPercent, bool mayDrop);
 Point ClaimPoint(Rng* r);

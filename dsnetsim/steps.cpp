@@ -29,6 +29,14 @@ static SimStep Make(int kind)
     return s;
 }
 
+// A step that lasts ms milliseconds (none for a negative count).
+static SimStep MakeTimed(int kind, int ms)
+{
+    SimStep s = Make(kind);
+    s.a = ms > 0 ? (uint32_t)ms : 0;
+    return s;
+}
+
 SimStep SimTty(const std::string& text)
 {
     SimStep s = Make(SIM_STEP_TTY);
@@ -116,12 +124,7 @@ SimStep SimDrfpReadAll(uint32_t chunk)
 
 SimStep SimEchoRead() { return Make(SIM_STEP_ECHO_READ); }
 
-SimStep SimSleep(int ms)
-{
-    SimStep s = Make(SIM_STEP_SLEEP);
-    s.a = ms > 0 ? (uint32_t)ms : 0;
-    return s;
-}
+SimStep SimSleep(int ms) { return MakeTimed(SIM_STEP_SLEEP, ms); }
 
 SimStep SimWaitSamples(int count, int timeoutMs)
 {
@@ -148,12 +151,7 @@ SimStep SimMark(const std::string& name)
 
 SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
 
-SimStep SimDeaf(int ms)
-{
-    SimStep s = Make(SIM_STEP_DEAF);
-    s.a = ms > 0 ? (uint32_t)ms : 0;
-    return s;
-}
+SimStep SimDeaf(int ms) { return MakeTimed(SIM_STEP_DEAF, ms); }
 
 SimStep SimCloseConn(int conn)
 {
