@@ -31,8 +31,7 @@ void Add(ChaosPlan* plan, const Point& at, SimStep s, const std::string& text)
 // Sends `pkt` whole, split, a byte at a time, in two parts with a pause
 // well inside hostlink's wait for the rest, or on a connection hostlink
 // does not read any more.
-void Deliver(Rng* r, ChaosPlan* plan, const Point& at, const Bytes& pkt,
-                    const std::string& what)
+void Deliver(Rng* r, ChaosPlan* plan, const Point& at, const Bytes& pkt, const std::string& what)
 {
     SimStep s = SimRaw(pkt);
     std::string how;

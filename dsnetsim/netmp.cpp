@@ -62,7 +62,8 @@ static void NetmpConnect(Sim* sim, int conn, const uint8_t* body, size_t n)
     }
     if (n != 18)
         Problem(sim, "conn %d: connect body of %zu bytes", conn, n);
-    Answer(sim, SIM_AT_CONNECT, conn, NetmpReply(0x01, NetmpResult(sim, SIM_NETMP_CONNECT, conn), 4),
+    uint8_t res = NetmpResult(sim, SIM_NETMP_CONNECT, conn);
+    Answer(sim, SIM_AT_CONNECT, conn, NetmpReply(0x01, res, 4),
            !sim->cfg.netmpSilent[SIM_NETMP_CONNECT]);
 }
 
@@ -78,7 +79,8 @@ static void NetmpComment(Sim* sim, int conn, const uint8_t* body, size_t n)
         std::lock_guard<std::mutex> lock(sim->mu);
         sim->conns[conn].comment.assign((const char*)body + 2, len);
     }
-    Answer(sim, SIM_AT_COMMENT, conn, NetmpReply(0x05, NetmpResult(sim, SIM_NETMP_COMMENT, conn), 4),
+    uint8_t res = NetmpResult(sim, SIM_NETMP_COMMENT, conn);
+    Answer(sim, SIM_AT_COMMENT, conn, NetmpReply(0x05, res, 4),
            !sim->cfg.netmpSilent[SIM_NETMP_COMMENT]);
 }
 
@@ -87,7 +89,8 @@ static void NetmpReset(Sim* sim, int conn, size_t n)
     if (n != 24)
         Problem(sim, "conn %d: reset body of %zu bytes", conn, n);
     uint8_t res = NetmpResult(sim, SIM_NETMP_RESET, conn);
-    Answer(sim, SIM_AT_RESET, conn, NetmpReply(0x03, res, 4), !sim->cfg.netmpSilent[SIM_NETMP_RESET]);
+    Answer(sim, SIM_AT_RESET, conn, NetmpReply(0x03, res, 4),
+           !sim->cfg.netmpSilent[SIM_NETMP_RESET]);
     if (res == 0 && !sim->cfg.netmpSilent[SIM_NETMP_RESET]) {
         // The target comes back up: the EE reports in, then the sample
         // protocol is opened on the target side.

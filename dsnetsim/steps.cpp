@@ -1,5 +1,4 @@
 // Step builders, packet framing and the named scenarios of the program.
-#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 

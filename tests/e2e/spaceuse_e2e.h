@@ -27,7 +27,8 @@ std::string Sw(const char* letters);
 std::string ToolPathOf(const std::string& path);
 char Sep();
 // The program's own lines on stderr (a launcher's notes dropped).
-ProcResult RunSpaceuse(const std::vector<std::string>& args, const std::string& cwd = std::string());
+ProcResult RunSpaceuse(const std::vector<std::string>& args,
+                       const std::string& cwd = std::string());
 // The lines as a console would show them: what follows the last carriage
 // return of each line (progress lines are wiped and overwritten).
 std::vector<std::string> ShownLines(const std::string& out);
