@@ -31,6 +31,7 @@
 
 #include "chaos.h"
 #include "dsnetsim.h"
+#include "simtime.h"
 
 static void Usage(void)
 {
@@ -42,17 +43,10 @@ static void Usage(void)
     exit(2);
 }
 
-static double Now()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
 // Waits for the child for at most `sec` seconds; its exit status, or -1.
 static int WaitChild(pid_t pid, double sec)
 {
-    double end = Now() + sec;
+    double end = SimNow() + sec;
     for (;;) {
         int st = 0;
         pid_t r = waitpid(pid, &st, WNOHANG);
@@ -60,7 +54,7 @@ static int WaitChild(pid_t pid, double sec)
             return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
         if (r < 0 && errno != EINTR)
             return -1;
-        if (Now() > end)
+        if (SimNow() > end)
             return -1;
         usleep(20000);
     }
@@ -91,8 +85,8 @@ static int RunHostlink(Sim* sim, int argc, char** argv)
     // The script ends with the mark "done"; a session that ends first (the
     // target refused, hostlink gave up) needs no interrupt.
     int status = -1;
-    double end = Now() + 60;
-    while (Now() < end) {
+    double end = SimNow() + 60;
+    while (SimNow() < end) {
         if (SimWaitMark(sim, "done", 100)) {
             kill(pid, SIGINT);
             break;
@@ -257,35 +251,89 @@ static void PrintRecipe(const ChaosPlan& plan)
         printf("    %s\n", line.c_str());
 }
 
-static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
-{
-    ChaosProc proc;
-    for (int i = 0; i < argc; i++)
-        proc.command.push_back(Absolute(argv[i]));
-    ChaosChild child;
-    child.ctx = &proc;
-    child.start = ChaosStart;
-    child.ended = ChaosEnded;
-    child.interrupt = ChaosInterrupt;
-    child.finish = ChaosFinish;
+// What the rounds came to, for the summary.
+struct ChaosTally {
+    std::map<int, int> histogram;  // exit status: rounds
+    std::string failedRounds;
+    int failures = 0, timeouts = 0;
+    double total = 0, slowest = 0;
+    long slowestRound = -1;
+};
 
+// A fresh directory for the rounds' files; false (said on stderr) when
+// none can be made.
+static bool MakeRoundsDir(std::string* dir)
+{
     const char* tmp = getenv("TMPDIR");
     std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/dsnetsim-chaos-XXXXXX";
     std::vector<char> dirBuf(tmpl.begin(), tmpl.end());
     dirBuf.push_back(0);
     if (!mkdtemp(dirBuf.data())) {
         fprintf(stderr, "dsnetsim: cannot make a directory for the rounds: %s\n", strerror(errno));
-        return 1;
+        return false;
     }
-    std::string dir = dirBuf.data();
+    *dir = dirBuf.data();
+    return true;
+}
+
+static void Tally(ChaosTally* t, long round, const ChaosResult& res)
+{
+    t->total += res.seconds;
+    if (res.seconds > t->slowest) {
+        t->slowest = res.seconds;
+        t->slowestRound = round;
+    }
+    if (res.timedOut)
+        t->timeouts++;
+    else
+        t->histogram[res.status]++;
+    if (res.failed) {
+        t->failures++;
+        t->failedRounds += (t->failedRounds.empty() ? "" : ", ") + std::to_string(round);
+    }
+}
+
+// A failed round: why, its recipe, the end of hostlink's stderr and the
+// command that runs it again.
+static void ReportFailure(const ChaosArgs& ca, long round, const ChaosPlan& plan,
+                          const ChaosResult& res)
+{
+    printf("FAILED round %ld (seed %llu): %s\n", round, ca.seed, res.why.c_str());
+    printf("  status %d after %.2f s; recipe:\n", res.status, res.seconds);
+    PrintRecipe(plan);
+    if (!res.errTail.empty())
+        printf("  stderr ends:\n%s\n", res.errTail.c_str());
+    printf("  replay: dsnetsim --chaos 1 --seed %llu --first %ld%s%s -v --run <hostlink>\n",
+           ca.seed, round, ca.opt.longWaits ? "" : " --quick", ca.opt.signals ? "" : " --portable");
+}
+
+static void PrintSummary(const ChaosArgs& ca, const ChaosTally& t)
+{
+    printf("dsnetsim: chaos summary: %ld rounds, %d failed, seed %llu\n", ca.rounds, t.failures,
+           ca.seed);
+    printf("  exit statuses:");
+    for (const auto& h : t.histogram)
+        printf(" %d: %d;", h.first, h.second);
+    printf(" killed at the time limit: %d\n", t.timeouts);
+    if (t.failures)
+        printf("  failed rounds: %s\n", t.failedRounds.c_str());
+    printf("  %.1f s in all, %.2f s a round on average, slowest round %ld (%.2f s)\n", t.total,
+           ca.rounds ? t.total / (double)ca.rounds : 0.0, t.slowestRound, t.slowest);
+}
+
+static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
+{
+    ChaosProc proc;
+    for (int i = 0; i < argc; i++)
+        proc.command.push_back(Absolute(argv[i]));
+    ChaosChild child = {&proc, ChaosStart, ChaosEnded, ChaosInterrupt, ChaosFinish};
+    std::string dir;
+    if (!MakeRoundsDir(&dir))
+        return 1;
 
     printf("dsnetsim: chaos, %ld rounds from round %ld, seed %llu\n", ca.rounds, ca.first, ca.seed);
     fflush(stdout);
-    std::map<int, int> histogram;
-    std::string failedRounds;
-    int failures = 0, timeouts = 0;
-    double total = 0, slowest = 0;
-    long slowestRound = -1;
+    ChaosTally tally;
     for (long k = 0; k < ca.rounds; k++) {
         long round = ca.first + k;
         ChaosPlan plan = ChaosMakePlan(ca.seed, (int)round, ca.opt);
@@ -296,90 +344,68 @@ static int RunChaos(const ChaosArgs& ca, int argc, char** argv)
         } else {
             res = ChaosRunRound(plan, dir, child, ca.limitSec);
         }
-        total += res.seconds;
-        if (res.seconds > slowest) {
-            slowest = res.seconds;
-            slowestRound = round;
-        }
-        if (res.timedOut)
-            timeouts++;
-        else
-            histogram[res.status]++;
+        Tally(&tally, round, res);
         if (ca.verbose) {
             printf("round %ld: status %d in %.2f s%s%s\n", round, res.status, res.seconds,
                    res.signalled ? ", interrupted" : "", res.failed ? ", FAILED" : "");
             PrintRecipe(plan);
         }
-        if (res.failed) {
-            failures++;
-            failedRounds += (failedRounds.empty() ? "" : ", ") + std::to_string(round);
-            printf("FAILED round %ld (seed %llu): %s\n", round, ca.seed, res.why.c_str());
-            printf("  status %d after %.2f s; recipe:\n", res.status, res.seconds);
-            PrintRecipe(plan);
-            if (!res.errTail.empty())
-                printf("  stderr ends:\n%s\n", res.errTail.c_str());
-            printf("  replay: dsnetsim --chaos 1 --seed %llu --first %ld%s%s -v --run <hostlink>\n",
-                   ca.seed, round, ca.opt.longWaits ? "" : " --quick",
-                   ca.opt.signals ? "" : " --portable");
-        }
+        if (res.failed)
+            ReportFailure(ca, round, plan, res);
         if (!ca.verbose && (k + 1) % 100 == 0 && k + 1 < ca.rounds)
-            printf("dsnetsim: %ld rounds done, %d failed\n", k + 1, failures);
+            printf("dsnetsim: %ld rounds done, %d failed\n", k + 1, tally.failures);
         fflush(stdout);
     }
     nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
-
-    printf("dsnetsim: chaos summary: %ld rounds, %d failed, seed %llu\n", ca.rounds, failures,
-           ca.seed);
-    printf("  exit statuses:");
-    for (const auto& h : histogram)
-        printf(" %d: %d;", h.first, h.second);
-    printf(" killed at the time limit: %d\n", timeouts);
-    if (failures)
-        printf("  failed rounds: %s\n", failedRounds.c_str());
-    printf("  %.1f s in all, %.2f s a round on average, slowest round %ld (%.2f s)\n", total,
-           ca.rounds ? total / (double)ca.rounds : 0.0, slowestRound, slowest);
-    return failures ? 1 : 0;
+    PrintSummary(ca, tally);
+    return tally.failures ? 1 : 0;
 }
 
-int main(int argc, char** argv)
-{
-    SimConfig cfg;
+// ---- the command line -------------------------------------------------------------
+
+struct Args {
     const char* scenario = "free";
     int port = 0;
     bool verbose = false;
     bool chaos = false;
     ChaosArgs ca;
+    int rest = 0;  // argv index of what --run starts; argc when there is none
+};
+
+static Args ParseArgs(int argc, char** argv)
+{
+    Args a;
     int i = 1;
     for (; i < argc; i++) {
         if (strcmp(argv[i], "--chaos") == 0 && i + 1 < argc) {
-            chaos = true;
-            ca.rounds = (long)ParseNumber(argv[++i]);
+            a.chaos = true;
+            a.ca.rounds = (long)ParseNumber(argv[++i]);
         } else if (strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
-            ca.seed = ParseNumber(argv[++i]);
-            ca.seedGiven = true;
+            a.ca.seed = ParseNumber(argv[++i]);
+            a.ca.seedGiven = true;
         } else if (strcmp(argv[i], "--first") == 0 && i + 1 < argc) {
-            ca.first = (long)ParseNumber(argv[++i]);
+            a.ca.first = (long)ParseNumber(argv[++i]);
         } else if (strcmp(argv[i], "--limit") == 0 && i + 1 < argc) {
-            ca.limitSec = (double)ParseNumber(argv[++i]);
+            a.ca.limitSec = (double)ParseNumber(argv[++i]);
         } else if (strcmp(argv[i], "--quick") == 0) {
-            ca.opt.longWaits = false;
+            a.ca.opt.longWaits = false;
         } else if (strcmp(argv[i], "--portable") == 0) {
             // For a hostlink started through a launcher (another platform's
             // build): no Ctrl+C by signal, no host name shared with us, no
             // command line past that platform's limit.
-            ca.opt.signals = false;
-            ca.opt.ownHost = false;
-            ca.opt.hugeArgs = false;
+            a.ca.opt.signals = false;
+            a.ca.opt.ownHost = false;
+            a.ca.opt.hugeArgs = false;
         } else if (strcmp(argv[i], "-p") == 0 && i + 1 < argc) {
             char* end = nullptr;
             long v = strtol(argv[++i], &end, 10);
             if (!end || *end || v < 0 || v > 65535)
                 Usage();
-            port = (int)v;
+            a.port = (int)v;
         } else if (strcmp(argv[i], "-s") == 0 && i + 1 < argc) {
-            scenario = argv[++i];
+            a.scenario = argv[++i];
         } else if (strcmp(argv[i], "-v") == 0) {
-            verbose = true;
+            a.verbose = true;
         } else if (strcmp(argv[i], "--run") == 0 && i + 1 < argc) {
             i++;
             break;
@@ -387,38 +413,50 @@ int main(int argc, char** argv)
             Usage();
         }
     }
-    if (chaos) {
-        if (i >= argc || ca.rounds <= 0 || ca.rounds > 10000000 || ca.first > 1000000000 ||
-            ca.limitSec < 1)
-            Usage();
-        if (!ca.seedGiven)
-            ca.seed = (unsigned long long)time(nullptr) ^ ((unsigned long long)getpid() << 20);
-        ca.verbose = verbose;
-        // A child that dies while we write to it must not take us along.
-        signal(SIGPIPE, SIG_IGN);
-        return RunChaos(ca, argc - i, argv + i);
-    }
-    if (!SimScenario(scenario, &cfg)) {
-        fprintf(stderr, "dsnetsim: unknown scenario %s\n", scenario);
+    a.rest = i;
+    return a;
+}
+
+static int ChaosMain(Args& a, int argc, char** argv)
+{
+    ChaosArgs& ca = a.ca;
+    if (a.rest >= argc || ca.rounds <= 0 || ca.rounds > 10000000 || ca.first > 1000000000 ||
+        ca.limitSec < 1)
+        Usage();
+    if (!ca.seedGiven)
+        ca.seed = (unsigned long long)time(nullptr) ^ ((unsigned long long)getpid() << 20);
+    ca.verbose = a.verbose;
+    // A child that dies while we write to it must not take us along.
+    signal(SIGPIPE, SIG_IGN);
+    return RunChaos(ca, argc - a.rest, argv + a.rest);
+}
+
+// One session of a named scenario, for hostlink started by hand or by --run.
+static int ScenarioMain(const Args& a, int argc, char** argv)
+{
+    SimConfig cfg;
+    if (!SimScenario(a.scenario, &cfg)) {
+        fprintf(stderr, "dsnetsim: unknown scenario %s\n", a.scenario);
         Usage();
     }
-    cfg.port = port;
-    if (i >= argc) {
+    cfg.port = a.port;
+    bool run = a.rest < argc;
+    if (!run) {
         // A person starts hostlink by hand: give them time.
         cfg.acceptTimeoutMs = 600000;
         cfg.idleTimeoutMs = 600000;
     }
-    if (verbose)
+    if (a.verbose)
         cfg.log = stderr;
     Sim* sim = SimStart(cfg);
     if (!sim)
         return 1;
-    printf("dsnetsim: scenario %s listening on 127.0.0.1:%d\n", scenario, SimPort(sim));
+    printf("dsnetsim: scenario %s listening on 127.0.0.1:%d\n", a.scenario, SimPort(sim));
     fflush(stdout);
 
     int rc = 0;
-    if (i < argc) {
-        rc = RunHostlink(sim, argc - i, argv + i);
+    if (run) {
+        rc = RunHostlink(sim, argc - a.rest, argv + a.rest);
     } else {
         bool said = false;
         while (!SimWaitEnd(sim, 200)) {
@@ -435,4 +473,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "dsnetsim: %s\n", p.c_str());
     SimStop(sim);
     return rc;
+}
+
+int main(int argc, char** argv)
+{
+    Args a = ParseArgs(argc, argv);
+    if (a.chaos)
+        return ChaosMain(a, argc, argv);
+    return ScenarioMain(a, argc, argv);
 }

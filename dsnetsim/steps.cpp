@@ -1,6 +1,4 @@
-// Step builders, packet framing, named scenarios and the transcript's text
-// form.
-#include <stdio.h>
+// Step builders, packet framing and the named scenarios of the program.
 #include <string.h>
 #include <unistd.h>
 
@@ -27,6 +25,14 @@ static SimStep Make(int kind)
 {
     SimStep s;
     s.kind = kind;
+    return s;
+}
+
+// A step that lasts ms milliseconds (none for a negative count).
+static SimStep MakeTimed(int kind, int ms)
+{
+    SimStep s = Make(kind);
+    s.a = ms > 0 ? (uint32_t)ms : 0;
     return s;
 }
 
@@ -117,12 +123,7 @@ SimStep SimDrfpReadAll(uint32_t chunk)
 
 SimStep SimEchoRead() { return Make(SIM_STEP_ECHO_READ); }
 
-SimStep SimSleep(int ms)
-{
-    SimStep s = Make(SIM_STEP_SLEEP);
-    s.a = ms > 0 ? (uint32_t)ms : 0;
-    return s;
-}
+SimStep SimSleep(int ms) { return MakeTimed(SIM_STEP_SLEEP, ms); }
 
 SimStep SimWaitSamples(int count, int timeoutMs)
 {
@@ -149,12 +150,7 @@ SimStep SimMark(const std::string& name)
 
 SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
 
-SimStep SimDeaf(int ms)
-{
-    SimStep s = Make(SIM_STEP_DEAF);
-    s.a = ms > 0 ? (uint32_t)ms : 0;
-    return s;
-}
+SimStep SimDeaf(int ms) { return MakeTimed(SIM_STEP_DEAF, ms); }
 
 SimStep SimCloseConn(int conn)
 {
@@ -235,58 +231,4 @@ bool SimScenario(const char* name, SimConfig* cfg)
         return true;
     }
     return false;
-}
-
-std::string SimFormatRecord(const SimRecord& r)
-{
-    char line[256];
-    const uint8_t* p = r.bytes.data();
-    size_t n = r.bytes.size();
-    int len = snprintf(line, sizeof line, "%10.6f conn%d %s %5u bytes", r.t, r.conn,
-                       r.dir == SIM_TO_HOST ? "->" : "<-", r.length);
-    if (n < 8 || len < 0 || (size_t)len >= sizeof line)
-        return line;
-    size_t at = (size_t)len;
-    uint16_t proto = SimGet16(p + 4);
-    const char* what = "?";
-    char detail[96] = "";
-    switch (proto) {
-    case SIM_PROTO_NETMP:
-        what = "NETMP";
-        if (n > 9)
-            snprintf(detail, sizeof detail, "code 0x%02x result %u", p[8], p[9]);
-        break;
-    case SIM_PROTO_DCMP:
-        what = "DCMP";
-        if (n >= 14)
-            snprintf(detail, sizeof detail, "type %u code %u proto 0x%04x", p[8], p[9],
-                     SimGet16(p + 12));
-        break;
-    case SIM_PROTO_DBGP:
-        what = "DBGP";
-        if (n >= 16)
-            snprintf(detail, sizeof detail, "type 0x%02x code %u result %u", p[10], p[11], p[12]);
-        break;
-    case SIM_PROTO_DRFP:
-        what = "DRFP";
-        if (n >= 16)
-            snprintf(detail, sizeof detail, "code %u seq %u", SimGet32(p + 8), SimGet32(p + 12));
-        break;
-    case SIM_PROTO_TTYP: {
-        what = "TTYP";
-        size_t k = 0;
-        detail[k++] = '"';
-        for (size_t i = 12; i < n && k < 60; i++)
-            detail[k++] = (p[i] >= 32 && p[i] < 127) ? (char)p[i] : '.';
-        detail[k++] = '"';
-        detail[k] = 0;
-        break;
-    }
-    case SIM_PROTO_SAMPLE:
-        what = "SAMPLE";
-        break;
-    }
-    snprintf(line + at, sizeof line - at, " %s %c>%c %s", what, p[6] ? p[6] : '?',
-             p[7] ? p[7] : '?', detail);
-    return line;
 }

@@ -1,0 +1,68 @@
+// What the hostlink end-to-end tests share: one run of the built program
+// against one simulated session, and the ways they look at what it printed
+// and at what crossed the wire.
+#ifndef E2E_HOSTLINK_E2E_H
+#define E2E_HOSTLINK_E2E_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dsnetsim.h"
+#include "proc.h"
+
+#ifndef DSNETSIM_EXAMPLES_DIR
+#define DSNETSIM_EXAMPLES_DIR "examples"
+#endif
+
+// The example program, built from the project's own source.
+extern const char kExampleElf[];
+// A program file that is never reached: the runs that use it end before
+// anything is loaded.
+extern const char kNoElf[];
+
+double Now();
+std::string Addr(Sim* sim);
+
+// The needles appear in this order, each after the end of the one before.
+::testing::AssertionResult InOrder(const std::string& out, const std::vector<std::string>& needles);
+size_t Count(const std::string& out, const std::string& needle);
+// The transcript and the session's problems, for failure messages.
+std::string Dump(Sim* sim);
+// Packets hostlink sent with this protocol (and, when code >= 0, this first
+// body byte: the NETMP code).
+std::vector<SimRecord> FromHost(Sim* sim, int proto, int code = -1);
+// A console text packet from the EE.
+std::vector<uint8_t> Tty(const std::string& text);
+
+// One hostlink run against one simulated session.
+struct Session {
+    Sim* sim = nullptr;
+    Proc proc;
+    bool started = false;
+    double t0 = 0;
+
+    explicit Session(const SimConfig& cfg);
+    ~Session();
+    // Starts hostlink, with "-d <the session's address>" first unless told not to.
+    void Start(const std::vector<std::string>& args, ProcOptions opt = ProcOptions(),
+               bool withAddress = true);
+    // Its result, with a Windows program's CR LF line ends folded.
+    ProcResult Wait();
+    double Elapsed() const;
+};
+
+// The comment text this workstation's hostlink identifies itself with, as
+// it really sends it (the host name seen by the program under test may
+// differ from ours under a launcher).
+std::string OwnComment();
+
+// Ends a session that is being served: an interrupt where signals reach the
+// program (exit 0), otherwise the manager going away (exit 1). The status
+// hostlink should end with.
+int EndServing(Session& run);
+
+#endif

@@ -1,0 +1,163 @@
+// hostlink end to end, loading: the example program written into target
+// memory and started, whatever the target's units and limits, and a target
+// that refuses part of the load.
+#include <fstream>
+#include <iterator>
+
+#include "hostlink_e2e.h"
+
+namespace {
+
+// The example program's file image, read independently of hostlink.
+struct ElfInfo {
+    bool ok = false;
+    uint32_t entry = 0, gp = 0;
+    struct Seg {
+        uint32_t vaddr;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Seg> segs;
+};
+
+uint32_t Le32(const std::vector<uint8_t>& f, size_t at)
+{
+    return at + 4 <= f.size() ? (uint32_t)f[at] | (f[at + 1] << 8) | (f[at + 2] << 16) |
+                                    ((uint32_t)f[at + 3] << 24)
+                              : 0;
+}
+uint32_t Le16(const std::vector<uint8_t>& f, size_t at)
+{
+    return at + 2 <= f.size() ? (uint32_t)(f[at] | (f[at + 1] << 8)) : 0;
+}
+
+ElfInfo ReadElf(const char* path)
+{
+    ElfInfo e;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (f.size() < 52)
+        return e;
+    e.entry = Le32(f, 24);
+    uint32_t phoff = Le32(f, 28), shoff = Le32(f, 32);
+    uint32_t phnum = Le16(f, 44), shnum = Le16(f, 48);
+    for (uint32_t i = 0; i < phnum; i++) {
+        size_t p = phoff + 32 * i;
+        uint32_t off = Le32(f, p + 4), filesz = Le32(f, p + 16);
+        if (Le32(f, p) != 1 || filesz == 0 || (uint64_t)off + filesz > f.size())
+            continue;
+        e.segs.push_back({Le32(f, p + 8), std::vector<uint8_t>(f.begin() + off,
+                                                               f.begin() + off + filesz)});
+    }
+    for (uint32_t i = 0; i < shnum; i++) {
+        size_t s = shoff + 40 * i;
+        if (Le32(f, s + 4) == 0x70000006) {
+            if (Le32(f, s + 20) == 24)
+                e.gp = Le32(f, Le32(f, s + 16) + 20);
+            break;
+        }
+    }
+    e.ok = !e.segs.empty();
+    return e;
+}
+
+}  // namespace
+
+// The example program lands in target memory byte for byte, whatever units
+// and packet limits the target asks for, and is started at its entry with
+// its gp and the arguments.
+TEST(HostlinkE2E, LoadsTheExampleProgram)
+{
+    ElfInfo elf = ReadElf(kExampleElf);
+    ASSERT_TRUE(elf.ok) << kExampleElf;
+    struct Conf {
+        uint32_t align, limitAlign, limitSize;
+    } confs[] = {{0x1f, 0, 0}, {0x400, 0, 0}, {0x11, 0x11, 100}, {0, 0, 0}};
+    for (const Conf& c : confs) {
+        SimConfig cfg;
+        cfg.memAlign = c.align;
+        cfg.memLimitAlign = c.limitAlign;
+        cfg.memLimitSize = c.limitSize;
+        cfg.sampleOpens = false;
+        cfg.steps.push_back(SimTty("running\r\n"));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        run.Start({kExampleElf, "first", "-second"});
+        SCOPED_TRACE("mem_align " + std::to_string(c.align) + " limit " +
+                     std::to_string(c.limitSize));
+        // The program runs once hostlink has taken the run reply: the console
+        // text behind it shows that.
+        bool ran = WaitForOutput(run.proc, "running", 10);
+        int want = ran ? EndServing(run) : -1;
+        ProcResult r = run.Wait();
+        ASSERT_TRUE(ran) << r.out << Dump(run.sim);
+        EXPECT_EQ(r.status, want) << r.out;
+
+        uint64_t total = 0;
+        for (const ElfInfo::Seg& s : elf.segs) {
+            std::vector<uint8_t> mem;
+            ASSERT_TRUE(SimReadMem(run.sim, s.vaddr, (uint32_t)s.bytes.size(), &mem))
+                << "segment at " << s.vaddr;
+            EXPECT_TRUE(mem == s.bytes) << "segment at " << s.vaddr;
+            total += s.bytes.size();
+        }
+        EXPECT_EQ(SimMemBytes(run.sim), total) << "nothing written twice or beyond the images";
+        SimRunInfo info = SimRun(run.sim);
+        EXPECT_EQ(info.entry, elf.entry);
+        EXPECT_EQ(info.gp, elf.gp);
+        EXPECT_NE(info.gp, 0u);
+        ASSERT_EQ(info.args.size(), 3u);
+        EXPECT_NE(info.args[0].find("hostlink"), std::string::npos);
+        EXPECT_EQ(info.args[1], "first");
+        EXPECT_EQ(info.args[2], "-second");
+        EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    }
+}
+
+// A target that refuses part of the load: each refusal ends the run with
+// its own stack of lines and nothing after it is sent.
+TEST(HostlinkE2E, RefusedLoadEndsTheRun)
+{
+    struct Case {
+        const char* name;
+        uint8_t getconf, wrmem, run;
+        uint32_t limit;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"configuration", 1, 0, 0, 0,
+         {"cannot get DBGP configuration data\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_GETCONF packet\n"}},
+        {"second write", 0, 1, 0, 0,
+         {"DBGP_TYPE_WRMEM failed\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_WRMEM packet\n"}},
+        {"run", 0, 0, 1, 0,
+         {"DBGP_TYPE_RUN failed\n", "receive error\n", "select error\n",
+          "faild to send DBGP_TYPE_RUN packet\n"}},
+        {"no room for data", 0, 0, 0, 32, {"Loading program"}},
+    };
+    for (const Case& c : cases) {
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        cfg.getconfResult = c.getconf;
+        cfg.wrmemResult = c.wrmem;
+        cfg.wrmemFailNth = 1;
+        cfg.runResult = c.run;
+        cfg.memAlign = 0x11;  // code 4, and 0 for the odd ends
+        cfg.memLimitAlign = c.limit ? 0x11 : 0;
+        cfg.memLimitSize = c.limit;
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        run.Start({kExampleElf});
+        ProcResult r = run.Wait();
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> want = c.lines;
+        want.push_back("cannot download program\n");
+        EXPECT_TRUE(InOrder(r.out, want));
+        EXPECT_EQ(r.status, 255);
+        std::vector<SimRecord> dbgp = FromHost(run.sim, SIM_PROTO_DBGP);
+        size_t expected = c.getconf ? 1 : c.wrmem ? 3 : c.limit ? 1 : 0;
+        if (expected) {
+            EXPECT_EQ(dbgp.size(), expected) << Dump(run.sim);
+        }
+        EXPECT_FALSE(SimRun(run.sim).seen && c.run == 0) << "no program was started";
+    }
+}

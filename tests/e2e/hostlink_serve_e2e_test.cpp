@@ -1,0 +1,232 @@
+// hostlink end to end, serving the running program: its file requests,
+// pointer samples, an interrupt, and the demo as people run it.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+
+#include "hostlink_e2e.h"
+
+namespace {
+
+// The file the program reads: 150000 bytes of a pattern, two directories
+// down.
+void MakeLevelFile(const std::string& dir, std::string* content)
+{
+    content->assign(150000, '\0');
+    for (size_t i = 0; i < content->size(); i++)
+        (*content)[i] = (char)(i * 7 + i / 251);
+    ASSERT_EQ(mkdir((dir + "/data").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/data/levels").c_str(), 0755), 0);
+    WriteFile(dir + "/data/levels/one.bin", *content);
+}
+
+// The program's requests, numbered by their place in the results.
+std::vector<SimStep> FileSessionSteps()
+{
+    std::vector<SimStep> steps = {
+        SimTty("reading\r\n"),
+        SimDrfpOpen("data/levels/one.bin"),  // 0
+        SimDrfpRead(100000),                 // 1
+        SimDrfpSeek(0, 2),                   // 2
+        SimDrfpSeek(-1000, 2),               // 3
+        SimDrfpRead(4096),                   // 4
+        SimDrfpRead(4096),                   // 5
+        SimDrfpSeek(10, 7),                  // 6
+        SimDrfpSeek(-10, 1),                 // 7
+        SimDrfpSeek(-5, 0),                  // 8
+        SimDrfpClose(),                      // 9
+        SimDrfpOpen("missing.bin"),          // 10
+        SimDrfpCode(6, false),               // 11
+        SimDrfpCode(10, false),              // 12
+        SimDrfpOpen("data/levels/one.bin"),  // 13: the server goes on
+        SimDrfpClose(),                      // 14
+        SimDrfpRead(16),                     // 15: a handle closed already
+        SimDrfpSeek(0, 0),                   // 16
+        SimDrfpClose(),                      // 17
+        SimDrfpOpen(std::string(300, 'n')),  // 18: longer than any name kept
+        SimDrfpOpen("data/levels/one.bin"),  // 19
+        SimDrfpSeek(5, 0),                   // 20
+        SimDrfpRead(3),                      // 21
+        SimBreak(1, 0),
+    };
+    // Sequence numbers at both ends of their range come back unchanged.
+    steps[20].seqnum = 0xffffffffu;
+    steps[21].seqnum = 0;
+    steps[22].seqnum = 0x00010000;
+    return steps;
+}
+
+// What each of the 22 replies says about the file.
+void ExpectFileReplies(const std::vector<SimDrfpResult>& d, const std::string& content)
+{
+    const uint32_t size = (uint32_t)content.size();
+    EXPECT_EQ(d[0].result, 0u);
+    EXPECT_NE(d[0].value, 0u);
+    EXPECT_EQ(d[1].value, 32768u);
+    EXPECT_EQ(d[1].length, 32792u);
+    EXPECT_TRUE(d[1].data == std::vector<uint8_t>(content.begin(), content.begin() + 32768));
+    EXPECT_EQ(d[2].value, size);
+    EXPECT_EQ(d[3].value, size - 1000);
+    EXPECT_EQ(d[4].result, 0u);
+    EXPECT_EQ(d[4].value, 1000u);
+    EXPECT_EQ(d[4].length, 1024u);
+    EXPECT_TRUE(d[4].data == std::vector<uint8_t>(content.end() - 1000, content.end()));
+    EXPECT_EQ(d[5].value, 0u);
+    EXPECT_EQ(d[5].length, 24u);
+    EXPECT_EQ(d[6].result, 0u);
+    EXPECT_EQ(d[6].value, 10u);
+    EXPECT_EQ(d[7].value, 0u);
+    EXPECT_EQ(d[8].result, 9u);
+    EXPECT_EQ(d[9].result, 0u);
+    EXPECT_EQ(d[10].result, 2u);
+    EXPECT_EQ(d[10].value, 0u);
+    EXPECT_FALSE(d[11].replied);
+    EXPECT_FALSE(d[12].replied);
+    EXPECT_EQ(d[13].result, 0u);
+    EXPECT_EQ(d[14].result, 0u);
+    // A stale handle is refused, never used.
+    EXPECT_EQ(d[15].result, 5u);
+    EXPECT_EQ(d[15].value, 0u);
+    EXPECT_EQ(d[15].length, 24u);
+    EXPECT_EQ(d[16].result, 9u);
+    EXPECT_EQ(d[17].result, 9u);
+    EXPECT_EQ(d[18].result, 2u);
+    EXPECT_EQ(d[18].value, 0u);
+    EXPECT_EQ(d[20].value, 5u);
+    EXPECT_EQ(d[21].value, 3u);
+    EXPECT_TRUE(d[21].data == std::vector<uint8_t>(content.begin() + 5, content.begin() + 8));
+}
+
+// Every reply carries its request's sequence number and code plus one, and
+// goes to the IOP.
+void ExpectRepliesMatchRequests(const std::vector<SimDrfpResult>& d)
+{
+    EXPECT_EQ(d[19].rseq, 0xffffffffu);
+    EXPECT_EQ(d[20].rseq, 0u);
+    EXPECT_EQ(d[21].rseq, 0x00010000u);
+    for (size_t i = 0; i < d.size(); i++) {
+        if (!d[i].replied)
+            continue;
+        EXPECT_EQ(d[i].rseq, d[i].seqnum) << "reply " << i;
+        EXPECT_EQ(d[i].rcode, d[i].code + 1) << "reply " << i;
+        EXPECT_EQ(d[i].destination, 'I') << "reply " << i;
+    }
+}
+
+}  // namespace
+
+// A file session as the target's program would run it, then a break report
+// that ends the run with status 1.
+TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
+{
+    std::string dir = MakeTempDir("hostlink-drfp");
+    ASSERT_FALSE(dir.empty());
+    std::string content;
+    ASSERT_NO_FATAL_FAILURE(MakeLevelFile(dir, &content));
+
+    SimConfig cfg;
+    cfg.sampleOpens = false;
+    cfg.steps = FileSessionSteps();
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = dir;
+    run.Start({kExampleElf}, opt);
+    ProcResult r = run.Wait();
+    std::vector<SimDrfpResult> d = SimDrfpResults(run.sim);
+    ASSERT_EQ(d.size(), 22u) << r.out << Dump(run.sim);
+    ExpectFileReplies(d, content);
+    ExpectRepliesMatchRequests(d);
+
+    std::string shown = UnderLauncher() ? "data\\levels\\one.bin" : "data/levels/one.bin";
+    EXPECT_TRUE(InOrder(r.out, {"reading\n", "fopen(" + shown + ", \"rb\")\n",
+                                "missing.bin - file not found\n", "Unknown DRFP message\n",
+                                "break code 0x1  result 0x0\n",
+                                "target program breaked by unknown reason\n", "receive error\n"}));
+    EXPECT_EQ(Count(r.out, "Unknown DRFP message"), 1u) << "code 6 is dropped silently";
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    RemoveTree(dir);
+}
+
+// Pointer samples go out only once the target has opened their protocol,
+// and keep flowing; an interrupt while serving ends the run with 0.
+TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
+{
+    SimConfig cfg;
+    cfg.sampleOpens = false;
+    cfg.steps = {
+        SimSleep(300),
+        SimMark("before"),
+        // The test counts the samples so far while nothing may come: once
+        // the protocol is open they follow within microseconds.
+        SimSleep(500),
+        SimDcmp(2, 1, SIM_PROTO_SAMPLE),
+        SimWaitSamples(20, 5000),
+        SimMark("flowing"),
+    };
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    run.Start({kExampleElf});
+    ASSERT_TRUE(SimWaitMark(run.sim, "before", 10000));
+    int before = SimSamples(run.sim);
+    bool flowing = SimWaitMark(run.sim, "flowing", 10000);
+    int want = EndServing(run);
+    ProcResult r = run.Wait();
+    EXPECT_EQ(before, 0);
+    EXPECT_TRUE(flowing) << r.out;
+    EXPECT_EQ(r.status, want) << r.out;
+    EXPECT_TRUE(InOrder(r.out, {"DCMP_TYPE_STATUS: PROTO\n", "proto/node=0xe000\n"}));
+    {
+        EXPECT_GE(SimSamples(run.sim), 20);
+        std::vector<SimRecord> s = FromHost(run.sim, SIM_PROTO_SAMPLE);
+        ASSERT_FALSE(s.empty());
+        EXPECT_EQ(s[0].bytes, (std::vector<uint8_t>{20, 0, 0, 0, 0x00, 0xe0, 'H', 'E', 1, 0, 0,
+                                                    0, 1, 0, 0, 0, 1, 0, 0, 0}));
+        EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    }
+}
+
+// The demo as people see it: the example program greets, copies the data
+// file named on the command line to the console and says goodbye.
+TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
+{
+    SimConfig cfg;
+    ASSERT_TRUE(SimScenario("demo", &cfg));
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = DSNETSIM_EXAMPLES_DIR;
+    run.Start({"demo.elf", "demo-data/hello.txt"}, opt);
+    bool done = SimWaitMark(run.sim, "done", 10000) && WaitForOutput(run.proc, "demo: done", 5);
+    int want = done ? EndServing(run) : -1;
+    ProcResult r = run.Wait();
+    ASSERT_TRUE(done) << r.out << Dump(run.sim);
+    std::ifstream in(std::string(DSNETSIM_EXAMPLES_DIR) + "/demo-data/hello.txt");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(text.empty());
+    EXPECT_TRUE(InOrder(r.out, {"demo: hello from the target\n", text, "demo: done\n"}));
+    EXPECT_EQ(r.status, want);
+}
+
+// The demo's own command line: the simulator program starts hostlink,
+// plays the demo and interrupts hostlink once the program has finished.
+TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "the simulator program is built natively only";
+    struct stat st;
+    if (stat(ToolPath("dsnetsim").c_str(), &st) != 0)
+        GTEST_SKIP() << "build the dsnetsim target to run this test";
+    ProcOptions opt;
+    opt.cwd = DSNETSIM_EXAMPLES_DIR;
+    opt.timeoutSec = 30;
+    ProcResult r = RunTool("dsnetsim", {"-s", "demo", "--run", ToolPath("hostlink"), "demo.elf",
+                                        "demo-data/hello.txt"},
+                           opt);
+    EXPECT_TRUE(InOrder(r.out, {"listening on 127.0.0.1:", "demo: hello from the target\n",
+                                "Hello from the workstation's disk.\n", "demo: done\n"}));
+    EXPECT_NE(r.err.find("hostlink exited with status 0"), std::string::npos) << r.err;
+    EXPECT_EQ(r.status, 0);
+}

@@ -1,0 +1,288 @@
+// spaceuse end to end, paths that fail and odd trees: a missing path
+// among good ones, relative paths, links, directories it may not read, too
+// few descriptors, and trees deeper than any path.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "spaceuse_e2e.h"
+
+namespace {
+
+// Runs spaceuse through a shell, after `setup` (such as a lower descriptor
+// limit or another user), leaving the test process as it is.
+ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
+                      const std::string& scratch)
+{
+    std::string out = scratch + ".out", err = scratch + ".err";
+    std::string cmd = setup + " '" + ToolPath("spaceuse") + "'";
+    for (const std::string& a : args)
+        cmd += " '" + a + "'";
+    cmd += " >'" + out + "' 2>'" + err + "'";
+    int st = system(cmd.c_str());
+    ProcResult r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    unlink(out.c_str());
+    unlink(err.c_str());
+    return r;
+}
+
+// True when an ordinary user can reach `path` (every directory above it
+// searchable by others).
+bool OthersCanReach(const std::string& path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        struct stat st;
+        if (stat(path.substr(0, at).c_str(), &st) != 0 || !(st.st_mode & S_IXOTH))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST_F(SpaceuseTest, FailingPathIsReportedAndTheNextOneStillRuns)
+{
+    MakeDir(root + "/here");
+    MakeFile(root + "/here/f", 1);
+    std::string missing = ToolPathOf(root + "/missing");
+
+    ProcResult r = Report({Sw("s"), missing, ToolPathOf(root + "/here")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: could not access directory \"" + missing + Sep() +
+                         "\", does it exist?\n");
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(ParseUsage(lines[0], bp).name, ToolPathOf(root + "/here"));
+
+    // A wildcard in an earlier component makes the last one the filter; the
+    // directory with the star cannot be entered.
+    r = Report({Sw("s"), ToolPathOf(root + "/he*/f")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: could not access directory \"" + ToolPathOf(root + "/he*") + Sep() +
+                         "\", does it exist?\n");
+}
+
+TEST_F(SpaceuseTest, RelativePathsAreReadAgainstTheStartingDirectory)
+{
+    // If the second argument were read against the first one's directory it
+    // would find a/b rather than b.
+    MakeDir(root + "/a");
+    MakeDir(root + "/a/b");
+    MakeDir(root + "/b");
+    MakeFile(root + "/b/f", 1);
+
+    ProcResult r = RunSpaceuse({Sw("s"), "a", "b", ""}, root);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> shown = ShownLines(r.out);
+    ASSERT_EQ(shown.size(), 3u) << r.out;
+    EXPECT_EQ(ParseUsage(shown[0], bp).name, ToolPathOf(root + "/a"));
+    EXPECT_EQ(ParseUsage(shown[1], bp).name, ToolPathOf(root + "/b"));
+    // An empty argument is the starting directory itself.
+    EXPECT_EQ(ParseUsage(shown[2], bp).name, ToolPathOf(root));
+
+    // No argument at all: the current directory, with every column.
+    r = RunSpaceuse({}, root + "/b");
+    EXPECT_EQ(r.status, 0);
+    shown = ShownLines(r.out);
+    ASSERT_FALSE(shown.empty());
+    UsageLine total = ParseUsage(shown.back());
+    EXPECT_TRUE(total.ok) << r.out;
+    EXPECT_EQ(total.files, 1u);
+    EXPECT_EQ(total.name, ToolPathOf(root + "/b"));
+}
+
+TEST_F(SpaceuseTest, LinksAreNeverFollowed)
+{
+    MakeDir(root + "/sub");
+    MakeFile(root + "/sub/big", 1 << 20);
+    ASSERT_EQ(symlink("..", (root + "/sub/up").c_str()), 0);
+    if (!UnderLauncher()) {
+        ASSERT_EQ(symlink("big", (root + "/sub/alias").c_str()), 0);
+    }
+
+    ProcResult r = Report({Sw("r"), Sw("c"), ToolPathOf(root)});
+    ASSERT_FALSE(r.timedOut) << "a link to a parent must not be walked";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    uint64_t cs = vol.clusterSize;
+    UsageLine total = ParseUsage(lines.back());
+    if (!UnderLauncher()) {
+        // A link is a file of its own size: one cluster each here.
+        Count all = CountTree(root, cs, dirCluster);
+        EXPECT_EQ(all.files, 3u);
+        EXPECT_EQ(all.clusters, ClustersOf(1 << 20, cs) + 2 + (dirCluster ? 1 : 0));
+        ExpectLine(total, all, all.clusters, "total");
+    } else {
+        // Windows sees a directory link (a reparse point): counted as a
+        // directory where it stands, with a line of zeros, never entered.
+        std::map<std::string, UsageLine> subs = SubdirLines();
+        ExpectLine(subs["up"], Count(), 0, "up");
+        EXPECT_EQ(subs["up"].indent, 2u);
+        Count all;
+        all.dirs = 2;
+        all.files = 1;
+        ExpectLine(total, all, ClustersOf(1 << 20, cs) + (dirCluster ? 2 : 0), "total");
+    }
+}
+
+// An ordinary user's run over a directory it cannot list and one whose
+// sizes it cannot read: both reported, both lines kept with zeros.
+void SpaceuseTest::ExpectUnlistableReportedToAUser()
+{
+    std::string asUser =
+        geteuid() == 0 ? "exec setpriv --reuid=65534 --regid=65534 --clear-groups" : "exec";
+    ProcResult r = RunInShell(asUser, {Sw("c"), root}, root);
+    lines = ShownLines(r.out);
+    vol = HeaderVolume(lines);
+    EXPECT_EQ(r.status, 1);
+    for (const char* name : {"locked", "nosearch"}) {
+        std::string msg =
+            "Error: couldn't calculate size of directory: \"" + root + "/" + name + "\"\n";
+        EXPECT_NE(r.err.find(msg), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+    std::map<std::string, UsageLine> subs = SubdirLines();
+    ExpectLine(subs["locked"], Count(), 0, "locked");
+    ExpectLine(subs["nosearch"], Count(), 0, "nosearch");
+    Count c;
+    c.dirs = 3;
+    c.files = 1;
+    c.clusters = 1 + (vol.fs != "NTFS" ? 3 : 0);
+    ExpectLine(ParseUsage(lines.back()), c, c.clusters, "total");
+}
+
+// Out of descriptors (a chain deeper than the limit allows open at once):
+// the directories beyond are reported, not silently dropped.
+void SpaceuseTest::ExpectDescriptorShortageReported()
+{
+    std::string p = root + "/open";
+    for (int i = 0; i < 60; i++) {
+        p += "/d";
+        MakeDir(p);
+    }
+    ProcResult r = RunInShell("ulimit -n 32 && exec", {Sw("c"), Sw("q"), root + "/open"}, root);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: couldn't calculate size of directory: \"" + root + "/open/d/d/"),
+              std::string::npos)
+        << r.err;
+    lines = ShownLines(r.out);
+    ASSERT_FALSE(lines.empty());
+    UsageLine total = ParseUsage(lines.back());
+    EXPECT_TRUE(total.ok) << r.out;
+    // The directory it could not open is still counted; what lies below it
+    // cannot be.
+    EXPECT_GT(total.dirs, 10u);
+    EXPECT_LT(total.dirs, 60u);
+    EXPECT_EQ(total.files, 1u);
+}
+
+TEST_F(SpaceuseTest, UnlistableSubdirectoryKeepsItsLineAndIsReported)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "access rights and descriptor limits are POSIX ones";
+    MakeDir(root + "/open");
+    MakeFile(root + "/open/f", 1);
+    MakeDir(root + "/locked");
+    MakeFile(root + "/locked/hidden", 1 << 20);
+    ASSERT_EQ(chmod((root + "/locked").c_str(), 0), 0);
+    // Names can be listed here, but not one size read.
+    MakeDir(root + "/nosearch");
+    MakeFile(root + "/nosearch/file", 1 << 20);
+    ASSERT_EQ(chmod((root + "/nosearch").c_str(), 0444), 0);
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+
+    // Root reads everything: the check then runs as an ordinary user.
+    if (geteuid() != 0 || OthersCanReach(root))
+        ExpectUnlistableReportedToAUser();
+    ExpectDescriptorShortageReported();
+
+    chmod((root + "/locked").c_str(), 0755);
+    chmod((root + "/nosearch").c_str(), 0755);
+}
+
+// Windows lists through bounded relative paths: a directory whose path does
+// not fit is reported, never cut short or overrun.
+void SpaceuseTest::ExpectBoundedPathsReported()
+{
+    std::string name(100, 'n'), p = root;
+    for (int i = 0; i < 7; i++) {
+        p += "/" + name;
+        MakeDir(p);
+    }
+    MakeFile(p + "/f", 1);
+    ProcResult r = Report({Sw("c"), ToolPathOf(root)});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.compare(0, 46, "Error: couldn't calculate size of directory: \""), 0) << r.err;
+    UsageLine total = ParseUsage(lines.back());
+    EXPECT_TRUE(total.ok) << r.out;
+    EXPECT_GE(total.dirs, 2u);
+    EXPECT_EQ(total.files, 0u);
+}
+
+namespace {
+
+// A chain of `depth` directories "d" below root with one file at its end,
+// built relative to descriptors: the full path is far beyond PATH_MAX.
+void MakeDeepChain(const std::string& root, int depth)
+{
+    int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    for (int i = 0; i < depth; i++) {
+        ASSERT_EQ(mkdirat(fd, "d", 0755), 0) << i;
+        int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        close(fd);
+        ASSERT_GE(next, 0);
+        fd = next;
+    }
+    int f = openat(fd, "leaf", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(f, 0);
+    ASSERT_EQ(write(f, "x", 1), 1);
+    close(f);
+    close(fd);
+}
+
+}  // namespace
+
+TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
+{
+    if (UnderLauncher()) {
+        ExpectBoundedPathsReported();
+        return;
+    }
+    const int kDepth = 3000;
+    ASSERT_NO_FATAL_FAILURE(MakeDeepChain(root, kDepth));
+
+    ProcResult r = Report({Sw("c"), root});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    UsageLine total = ParseUsage(lines.back());
+    EXPECT_TRUE(total.ok) << lines.back();
+    EXPECT_EQ(total.dirs, (uint64_t)kDepth);
+    EXPECT_EQ(total.files, 1u);
+    EXPECT_EQ(total.usage, 1u + (dirCluster ? kDepth : 0));
+
+    // Every level gets its line; indentation stops at 80 spaces.
+    r = Report({Sw("r"), Sw("c"), root});
+    EXPECT_EQ(r.status, 0);
+    int first = Find(kDashLine);
+    ASSERT_GE(first, 0);
+    size_t count = 0;
+    for (size_t i = first + 1; i < lines.size() && lines[i] != kDashLine; i++, count++) {
+        UsageLine u = ParseUsage(lines[i]);
+        ASSERT_TRUE(u.ok) << lines[i];
+        // Post-order: the deepest directory comes first.
+        size_t depth = kDepth - 1 - count;
+        ASSERT_EQ(u.indent, std::min<size_t>(2 * depth, 80)) << count;
+        ASSERT_EQ(u.dirs, count) << count;
+    }
+    EXPECT_EQ(count, (size_t)kDepth);
+
+    // A tree this deep is beyond what the removal helper walks.
+    EXPECT_EQ(system(("rm -rf '" + root + "/d'").c_str()), 0);
+}
