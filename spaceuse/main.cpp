@@ -15,6 +15,7 @@ int main(int argc, char** argv)
 
     OsVersion osVersion;
     if (GetOsVersion(&osVersion) != 0) {
+        // The system's own wording.
         fprintf(stderr, "Error: could not get system information\n");
         return 1;
     }

@@ -128,29 +128,46 @@ static int ReadClusterSize(const char* text, uint32_t* size)
     return 0;
 }
 
+// The switches that add a column to the selection, and what each adds.
+static const struct {
+    char letter;
+    unsigned member;
+} kColumnSwitches[] = {
+    {'B', SEL_BYTES}, {'D', SEL_DIRS}, {'F', SEL_FILES}, {'I', SEL_DISKINFO}, {'P', SEL_PATH},
+};
+
+// The switch f[N] with the text after the f: the substitute cluster size,
+// 1024 when no N is given. ARGS_CONTINUE, or 1 when N cannot be read.
+static int ApplyClusterSize(const char* number)
+{
+    reportOptions.fakeCluster = 1;
+    if (number[0] == '\0') {
+        fakeClusterSize = DEFAULT_CLUSTER_SIZE;
+        return ARGS_CONTINUE;
+    }
+    if (ReadClusterSize(number, &fakeClusterSize) == 0)
+        return ARGS_CONTINUE;
+    // The system's own wording, "clustersize" as one word.
+    fprintf(stderr, "Error: Illegal clustersize: '%s'\n", number);
+    fflush(stderr);
+    PrintHint();
+    return 1;
+}
+
 // Applies the switch `arg` (which begins with SWITCH_CHAR). ARGS_CONTINUE,
 // or the exit status after a help text or an error.
 static int ApplySwitch(const char* arg, unsigned* selection)
 {
+    for (const auto& column : kColumnSwitches) {
+        if (arg[1] == column.letter) {
+            *selection |= column.member;
+            return ARGS_CONTINUE;
+        }
+    }
     switch (arg[1]) {
     case '?':
         PrintBanner();
         return 0;
-    case 'B':
-        *selection |= SEL_BYTES;
-        break;
-    case 'D':
-        *selection |= SEL_DIRS;
-        break;
-    case 'F':
-        *selection |= SEL_FILES;
-        break;
-    case 'I':
-        *selection |= SEL_DISKINFO;
-        break;
-    case 'P':
-        *selection |= SEL_PATH;
-        break;
     case 'i':
         *selection &= ~(unsigned)SEL_DISKINFO;
         break;
@@ -161,17 +178,7 @@ static int ApplySwitch(const char* arg, unsigned* selection)
         reportOptions.dirCluster = 0;
         break;
     case 'f':
-        reportOptions.fakeCluster = 1;
-        if (arg[2] == '\0') {
-            fakeClusterSize = DEFAULT_CLUSTER_SIZE;
-        } else if (ReadClusterSize(arg + 2, &fakeClusterSize) != 0) {
-            // The system's own wording, "clustersize" as one word.
-            fprintf(stderr, "Error: Illegal clustersize: '%s'\n", arg + 2);
-            fflush(stderr);
-            PrintHint();
-            return 1;
-        }
-        break;
+        return ApplyClusterSize(arg + 2);
     case 'k':
         reportOptions.inKilo = 1;
         break;

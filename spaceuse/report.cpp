@@ -18,7 +18,11 @@ static char startDir[PATH_BUF_SIZE];
 static int haveStartDir;
 static int movedAway;  // a path has changed the current drive or directory
 
-int SplitFilter(char* path, char* filter, size_t filterSize)
+// Splits a wildcard filter off `path`: when the path holds a '*' or '?'
+// anywhere, its last component (after the last separator) goes into
+// `filter` and is cut from the path, which then ends with a separator or is
+// empty; returns 1. Otherwise empties `filter` and returns 0.
+static int SplitFilter(char* path, char* filter, size_t filterSize)
 {
     if (filterSize == 0)
         return 0;
@@ -209,6 +213,8 @@ static int AnyColumn(const ReportOptions* o)
     return o->showDirs || o->showFiles || o->showBytes || o->showPath;
 }
 
+// The headings are the system's own, in its spacing: each stands over the
+// field of the report lines that it names.
 static void PrintColumnHeader(const PathReport* pr)
 {
     const ReportOptions* o = &pr->options;

@@ -2,7 +2,6 @@
 #ifndef SPACEUSE_REPORT_H
 #define SPACEUSE_REPORT_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 #include "options.h"
@@ -42,11 +41,5 @@ void BeginPathReport(PathReport* pr, const ReportRun* run, char* path);
 // counts in, a power of two (from the substitute size when one was given),
 // and the NTFS rule.
 void SettleClusters(PathReport* pr, ReportRun* run);
-
-// Splits a wildcard filter off `path`: when the path holds a '*' or '?'
-// anywhere, its last component (after the last separator) goes into
-// `filter` and is cut from the path, which then ends with a separator or is
-// empty; returns 1. Otherwise empties `filter` and returns 0.
-int SplitFilter(char* path, char* filter, size_t filterSize);
 
 #endif

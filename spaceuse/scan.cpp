@@ -181,6 +181,7 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
     if (!ctx->options->toFile && !ctx->options->recursive)
         fputs(kWipe, stdout);
     fflush(stdout);
+    // The system's own wording, written in pieces as the path may be long.
     fputs("Error: couldn't calculate size of directory: \"", stderr);
     WriteScanPath(stderr, ctx, k, leaf);
     fputs("\"\n", stderr);
@@ -253,6 +254,7 @@ static size_t EnterSubdir(size_t k, const ListEntry* e, ScanContext* ctx, const 
     const UsageTotals zero = {0, 0, 0};
     ScanLevel* cur = levels[k];
     if (ctx->depth == 0 && !o->recursive && !o->toFile) {
+        // The progress line as the system writes it, letter for letter.
         printf("\rscanning: %-65s\r", e->name);
         fflush(stdout);
     }

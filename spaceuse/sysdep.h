@@ -108,9 +108,6 @@ int SysGetDriveDir(char letter, char* buf, size_t size);
 int SysGetCurrentDir(char* buf, size_t size);
 // Makes `path` the current directory. 0 or -1.
 int SysSetCurrentDir(const char* path);
-// Full form of `path` against the current directory (GetFullPathNameA /
-// realpath; on POSIX the path must exist). 0 or -1.
-int SysGetFullPath(const char* path, char* buf, size_t size);
 
 // ---- volumes ----------------------------------------------------------------
 

@@ -213,19 +213,6 @@ int SysSetCurrentDir(const char* path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
-int SysGetFullPath(const char* path, char* buf, size_t size)
-{
-    char* full = realpath(path, NULL);
-    if (full == NULL) {
-        if (size > 0)
-            buf[0] = '\0';
-        return -1;
-    }
-    int r = CopyText(buf, size, full);
-    free(full);
-    return r;
-}
-
 // ---- volumes ----------------------------------------------------------------
 
 // Undoes the octal escapes (\040 for a space, \011, \012, \134) with which

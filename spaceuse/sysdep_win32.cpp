@@ -120,41 +120,43 @@ int SysGetDriveType(char letter)
     return (int)GetDriveTypeA(root);
 }
 
+// The room a buffer of `size` bytes gives a call that counts in DWORDs.
+static DWORD Room(size_t size)
+{
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
+}
+
+// A text call's result `n` (characters stored) for a buffer of `room`:
+// 0, or -1 with the buffer emptied when the call failed or did not fit.
+static int TextResult(DWORD n, DWORD room, char* buf)
+{
+    if (n == 0 || n >= room) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
 int SysGetDriveDir(char letter, char* buf, size_t size)
 {
+    if (size == 0)
+        return -1;
     char rel[4] = {letter, ':', '.', '\0'};
-    return SysGetFullPath(rel, buf, size);
+    DWORD room = Room(size);
+    return TextResult(GetFullPathNameA(rel, room, buf, NULL), room, buf);
 }
 
 int SysGetCurrentDir(char* buf, size_t size)
 {
     if (size == 0)
         return -1;
-    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
-    DWORD n = GetCurrentDirectoryA(room, buf);
-    if (n == 0 || n >= room) {
-        buf[0] = '\0';
-        return -1;
-    }
-    return 0;
+    DWORD room = Room(size);
+    return TextResult(GetCurrentDirectoryA(room, buf), room, buf);
 }
 
 int SysSetCurrentDir(const char* path)
 {
     return SetCurrentDirectoryA(path) ? 0 : -1;
-}
-
-int SysGetFullPath(const char* path, char* buf, size_t size)
-{
-    if (size == 0)
-        return -1;
-    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
-    DWORD n = GetFullPathNameA(path, room, buf, NULL);
-    if (n == 0 || n >= room) {
-        buf[0] = '\0';
-        return -1;
-    }
-    return 0;
 }
 
 // ---- volumes ----------------------------------------------------------------

@@ -96,6 +96,8 @@ size_t FormatDriveInfo(const DriveInfo* info, const ReportOptions* options, char
 
     if (size > 0)
         buf[0] = '\0';
+    // The pieces are the system's own wording and spacing, kept letter for
+    // letter.
     Append(buf, size, &used, "Info drive %.511s: ", info->driveName);
     if (info->volumeName[0] != '\0')
         Append(buf, size, &used, "\"%.511s\" ", info->volumeName);
