@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include "args.h"
-#include "spaceuse.h"
+#include "options.h"
 
 static void Fail(const char* what)
 {

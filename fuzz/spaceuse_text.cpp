@@ -8,7 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "spaceuse.h"
+#include "text.h"
 
 static void Fail(const char* what)
 {

@@ -9,8 +9,7 @@
 #include "args.h"
 #include "msg.h"
 #include "value.h"
-
-int WhatcodeMain(int argc, char** argv);
+#include "whatcode.h"
 
 static void Fail(const char* what, const char* text)
 {

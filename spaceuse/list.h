@@ -35,9 +35,9 @@ typedef struct ListEntry {
 void ListInit(void);
 
 // A listing record, allocated once per level and reused for every directory
-// listed at that level. NULL when out of memory.
+// listed at that level; it starts closed. NULL when out of memory. It is
+// released with ListClose and free().
 ListDir* ListNew(void);
-void ListFree(ListDir* d);
 
 int ListOpenCurrent(ListDir* d);
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d);

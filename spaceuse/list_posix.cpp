@@ -4,7 +4,6 @@
 // with openat(), so no full path is ever built and the depth of a tree is
 // limited by nothing but memory and the descriptor limit. Symbolic links are
 // never followed: a link is reported as a file of its own size.
-#ifndef _WIN32
 
 #include "list.h"
 
@@ -21,8 +20,7 @@
 #endif
 
 struct ListDir {
-    DIR* dir;
-    int fd;
+    DIR* dir;  // NULL while closed
 };
 
 void ListInit(void)
@@ -38,18 +36,7 @@ void ListInit(void)
 
 ListDir* ListNew(void)
 {
-    ListDir* d = (ListDir*)calloc(1, sizeof(ListDir));
-    if (d)
-        d->fd = -1;
-    return d;
-}
-
-void ListFree(ListDir* d)
-{
-    if (!d)
-        return;
-    ListClose(d);
-    free(d);
+    return (ListDir*)calloc(1, sizeof(ListDir));
 }
 
 static int Attach(ListDir* d, int fd)
@@ -57,10 +44,8 @@ static int Attach(ListDir* d, int fd)
     d->dir = fdopendir(fd);
     if (!d->dir) {
         close(fd);
-        d->fd = -1;
         return LISTING_FAILED;
     }
-    d->fd = fd;
     return LISTING_OK;
 }
 
@@ -76,7 +61,7 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 {
     if (!parent->dir)
         return LISTING_FAILED;
-    int fd = openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openat(dirfd(parent->dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Removed, or replaced by a file or a link, since it was listed:
         // it is no longer a directory of this tree.
@@ -123,7 +108,7 @@ int ListEntrySize(ListDir* d, ListEntry* e)
     if (e->sizeKnown || e->isDir)
         return LISTING_OK;
     struct stat st;
-    if (fstatat(d->fd, e->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(dirfd(d->dir), e->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? LISTING_GONE : LISTING_FAILED;
     e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
     e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
@@ -137,7 +122,4 @@ void ListClose(ListDir* d)
     if (d->dir)
         closedir(d->dir);  // closes the descriptor as well
     d->dir = NULL;
-    d->fd = -1;
 }
-
-#endif

@@ -4,7 +4,6 @@
 // `scanPath` holds the path of the directory being listed below it, each
 // name followed by a backslash. Since listings nest strictly, one buffer
 // serves the whole walk; each level remembers where its own part ends.
-#ifdef _WIN32
 
 #include "list.h"
 
@@ -14,10 +13,10 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include "spaceuse.h"
+#include "sysdep.h"
 
 struct ListDir {
-    HANDLE find;
+    HANDLE find;  // NULL while closed
     WIN32_FIND_DATAA data;
     int pending;    // `data` holds an entry not yet handed out
     size_t pathLen;  // length of this directory's part of scanPath
@@ -31,18 +30,7 @@ void ListInit(void)
 
 ListDir* ListNew(void)
 {
-    ListDir* d = (ListDir*)calloc(1, sizeof(ListDir));
-    if (d)
-        d->find = INVALID_HANDLE_VALUE;
-    return d;
-}
-
-void ListFree(ListDir* d)
-{
-    if (!d)
-        return;
-    ListClose(d);
-    free(d);
+    return (ListDir*)calloc(1, sizeof(ListDir));
 }
 
 // Opens the listing of the directory whose path (relative to the current
@@ -59,13 +47,15 @@ static int OpenAt(ListDir* d, size_t len)
     memcpy(pattern + len, kAll, sizeof kAll);
     d->pathLen = len;
     d->pending = 0;
-    d->find = FindFirstFileA(pattern, &d->data);
-    if (d->find == INVALID_HANDLE_VALUE) {
+    d->find = NULL;
+    HANDLE find = FindFirstFileA(pattern, &d->data);
+    if (find == INVALID_HANDLE_VALUE) {
         // Only a drive's root can be empty of even "." and "..".
         if (len == 0 && GetLastError() == ERROR_FILE_NOT_FOUND)
             return LISTING_OK;
         return LISTING_FAILED;
     }
+    d->find = find;
     d->pending = 1;
     return LISTING_OK;
 }
@@ -90,7 +80,7 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 
 int ListNext(ListDir* d, ListEntry* e)
 {
-    if (d->find == INVALID_HANDLE_VALUE)
+    if (d->find == NULL)
         return LISTING_END;
     if (!d->pending) {
         if (!FindNextFileA(d->find, &d->data))
@@ -118,10 +108,8 @@ int ListEntrySize(ListDir* d, ListEntry* e)
 
 void ListClose(ListDir* d)
 {
-    if (d->find != INVALID_HANDLE_VALUE)
+    if (d->find != NULL)
         FindClose(d->find);
-    d->find = INVALID_HANDLE_VALUE;
+    d->find = NULL;
     d->pending = 0;
 }
-
-#endif

@@ -2,26 +2,20 @@
 // whole clusters of their volume.
 #include <stdio.h>
 
-#include "spaceuse.h"
-
-// The per-path report (report.cpp): runs over pathList and returns the exit
-// status, 0 when every path was read, 1 otherwise.
-int RunReport(void);
+#include "options.h"
+#include "report.h"
+#include "sysdep.h"
 
 int main(int argc, char** argv)
 {
     int toFile = SysStdoutIsFile();
-#ifndef _WIN32
-    // Whole lines reach the file before an abort hook writes its own line
-    // and ends the process without flushing.
-    static char lineBuffer[BUFSIZ];
-    if (toFile)
-        setvbuf(stdout, lineBuffer, _IOLBF, sizeof(lineBuffer));
-#endif
+    SysPrepareStdout(toFile);
 
     BuildProgName(argc > 0 ? argv[0] : NULL);
 
+    OsVersion osVersion;
     if (GetOsVersion(&osVersion) != 0) {
+        // The system's own wording.
         fprintf(stderr, "Error: could not get system information\n");
         return 1;
     }
@@ -34,7 +28,8 @@ int main(int argc, char** argv)
     }
 
     InstallAbortHandler();
-    status = RunReport();
+    ReportRun run = {&reportOptions, fakeClusterSize, pathList, pathCount, 0};
+    status = RunReport(&run);
     fflush(stdout);
     return status;
 }

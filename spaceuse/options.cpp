@@ -2,7 +2,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "spaceuse.h"
+#include "options.h"
+
+#include "text.h"
 
 #define PROGRAM_VERSION "2.0.7"
 #define PROGRAM_DATE "1 June 1999"
@@ -15,7 +17,6 @@ char progName[PROGNAME_SIZE];
 char pathList[MAX_PATHS][PATH_BUF_SIZE];
 unsigned pathCount;
 uint32_t fakeClusterSize;
-OsVersion osVersion;
 
 // Members of the column selection gathered from the switches.
 #define SEL_DIRS 0x01
@@ -47,23 +48,13 @@ void InitReportOptions(ReportOptions* options, int toFile)
     options->showHeader = 1;
 }
 
-static int IsDirSeparator(char c)
-{
-#ifdef _WIN32
-    // A program started from a POSIX-style shell may see forward slashes.
-    return c == '\\' || c == '/';
-#else
-    return c == PATH_SEP;
-#endif
-}
-
 void BuildProgName(const char* programPath)
 {
     if (programPath == NULL || programPath[0] == '\0')
         programPath = "spaceuse";
     const char* base = programPath;
     for (const char* p = programPath; *p != '\0'; p++) {
-        if (IsDirSeparator(*p))
+        if (SysIsDirSeparator(*p))
             base = p + 1;
     }
     // A name longer than the buffer is cut, never overrun.
@@ -81,6 +72,8 @@ int GetOsVersion(OsVersion* record)
     return SysGetOsVersion(record) == 0 ? 0 : -1;
 }
 
+// The hint and the banner below are the system's own wording, kept letter
+// for letter; only the switch character and separator are the platform's.
 void PrintHint(void)
 {
     printf("Type '%s %c?' for more information.\n", progName, SWITCH_CHAR);
@@ -92,6 +85,7 @@ void PrintBanner(void)
     printf("Feedback email: %s\n\n", FEEDBACK_ADDRESS);
     printf("Usage: %s <switches> path1[%cfilter1] ... pathN[%cfilterN]\n", progName, PATH_SEP,
            PATH_SEP);
+    // Kept as written, "diskusage", "clustersize" and "i.e.:" included.
     fputs("<switches>\n"
           "  c        Report diskusage in clusters, instead of bytes\n"
           "  d        Do not count directories as an allocated cluster (default for NTFS)\n"
@@ -134,29 +128,46 @@ static int ReadClusterSize(const char* text, uint32_t* size)
     return 0;
 }
 
+// The switches that add a column to the selection, and what each adds.
+static const struct {
+    char letter;
+    unsigned member;
+} kColumnSwitches[] = {
+    {'B', SEL_BYTES}, {'D', SEL_DIRS}, {'F', SEL_FILES}, {'I', SEL_DISKINFO}, {'P', SEL_PATH},
+};
+
+// The switch f[N] with the text after the f: the substitute cluster size,
+// 1024 when no N is given. ARGS_CONTINUE, or 1 when N cannot be read.
+static int ApplyClusterSize(const char* number)
+{
+    reportOptions.fakeCluster = 1;
+    if (number[0] == '\0') {
+        fakeClusterSize = DEFAULT_CLUSTER_SIZE;
+        return ARGS_CONTINUE;
+    }
+    if (ReadClusterSize(number, &fakeClusterSize) == 0)
+        return ARGS_CONTINUE;
+    // The system's own wording, "clustersize" as one word.
+    fprintf(stderr, "Error: Illegal clustersize: '%s'\n", number);
+    fflush(stderr);
+    PrintHint();
+    return 1;
+}
+
 // Applies the switch `arg` (which begins with SWITCH_CHAR). ARGS_CONTINUE,
 // or the exit status after a help text or an error.
 static int ApplySwitch(const char* arg, unsigned* selection)
 {
+    for (const auto& column : kColumnSwitches) {
+        if (arg[1] == column.letter) {
+            *selection |= column.member;
+            return ARGS_CONTINUE;
+        }
+    }
     switch (arg[1]) {
     case '?':
         PrintBanner();
         return 0;
-    case 'B':
-        *selection |= SEL_BYTES;
-        break;
-    case 'D':
-        *selection |= SEL_DIRS;
-        break;
-    case 'F':
-        *selection |= SEL_FILES;
-        break;
-    case 'I':
-        *selection |= SEL_DISKINFO;
-        break;
-    case 'P':
-        *selection |= SEL_PATH;
-        break;
     case 'i':
         *selection &= ~(unsigned)SEL_DISKINFO;
         break;
@@ -167,16 +178,7 @@ static int ApplySwitch(const char* arg, unsigned* selection)
         reportOptions.dirCluster = 0;
         break;
     case 'f':
-        reportOptions.fakeCluster = 1;
-        if (arg[2] == '\0') {
-            fakeClusterSize = DEFAULT_CLUSTER_SIZE;
-        } else if (ReadClusterSize(arg + 2, &fakeClusterSize) != 0) {
-            fprintf(stderr, "Error: Illegal clustersize: '%s'\n", arg + 2);
-            fflush(stderr);
-            PrintHint();
-            return 1;
-        }
-        break;
+        return ApplyClusterSize(arg + 2);
     case 'k':
         reportOptions.inKilo = 1;
         break;
@@ -193,7 +195,8 @@ static int ApplySwitch(const char* arg, unsigned* selection)
         *selection = SEL_BYTES | SEL_PATH;
         break;
     default:
-        // For a lone switch character this prints the argument's NUL.
+        // The system's own wording. For a lone switch character this prints
+        // the argument's NUL between the quotes.
         fprintf(stderr, "Error: Unknown switch: '%c%c'\n", SWITCH_CHAR, arg[1]);
         fflush(stderr);
         PrintHint();
@@ -221,6 +224,7 @@ int ParseArguments(int argc, char* const* argv)
             continue;
         }
         if (pathCount >= MAX_PATHS) {
+            // The first line is the system's own wording; the second is ours.
             printf("Error: current maximum number of paths reached: %ld\n", (long)MAX_PATHS);
             printf("Run %s again for the remaining paths.\n", progName);
             return 1;
@@ -252,6 +256,7 @@ int ParseArguments(int argc, char* const* argv)
 
 size_t BuildAbortText(int reason, char* buf, size_t size)
 {
+    // The system's own wording, kept letter for letter ("Recieved" included).
     const char* why;
     if (reason == ABORT_REASON_INTERRUPT)
         why = "(you pressed CTRL+c)\n";

@@ -7,26 +7,22 @@
 
 #include "list.h"
 #include "scan.h"
-#include "spaceuse.h"
 #include "sysdep.h"
-
-#ifdef _WIN32
-static const int kHasDriveLetters = 1;
-#else
-// An argument such as "c:x" is an ordinary relative name here.
-static const int kHasDriveLetters = 0;
-#endif
 
 static const char kDashLine[] =
     "--------------------------------------------------------------\n";
 
-static char filterList[MAX_PATHS][PATH_BUF_SIZE];
+// Where the program was started: every argument is read against it.
 static char startDrive;
 static char startDir[PATH_BUF_SIZE];
 static int haveStartDir;
 static int movedAway;  // a path has changed the current drive or directory
 
-int SplitFilter(char* path, char* filter, size_t filterSize)
+// Splits a wildcard filter off `path`: when the path holds a '*' or '?'
+// anywhere, its last component (after the last separator) goes into
+// `filter` and is cut from the path, which then ends with a separator or is
+// empty; returns 1. Otherwise empties `filter` and returns 0.
+static int SplitFilter(char* path, char* filter, size_t filterSize)
 {
     if (filterSize == 0)
         return 0;
@@ -40,19 +36,53 @@ int SplitFilter(char* path, char* filter, size_t filterSize)
     return 1;
 }
 
+void BeginPathReport(PathReport* pr, const ReportRun* run, char* path)
+{
+    memset(pr, 0, sizeof *pr);
+    pr->path = path;
+    pr->options = *run->options;
+    pr->options.hasFilter = 0;
+    if (run->ntfsMet)
+        pr->options.dirCluster = 0;
+}
+
+void SettleClusters(PathReport* pr, ReportRun* run)
+{
+    DriveInfo* info = &pr->driveInfo;
+    if (pr->options.fakeCluster)
+        info->clusterShift = Log2Floor(run->fakeClusterSize);
+    if (info->clusterShift > 31)
+        info->clusterShift = 31;
+    info->clusterSize = (uint32_t)1 << info->clusterShift;
+    if (strcmp(info->fsName, "NTFS") == 0)
+        run->ntfsMet = 1;
+    if (run->ntfsMet)
+        pr->options.dirCluster = 0;
+}
+
 // Messages about a drive name it by letter on Windows; on POSIX by the
 // mount point the volume query found, or by the path itself.
-static const char* DriveLabel(char letter, const char* path)
+static const char* DriveLabel(const PathReport* pr)
 {
     static char label[PATH_BUF_SIZE];
-    if (letter)
-        snprintf(label, sizeof label, "%c", letter);
-    else if (driveInfo.driveName[0])
-        snprintf(label, sizeof label, "%s", driveInfo.driveName);
+    if (pr->drive)
+        snprintf(label, sizeof label, "%c", pr->drive);
+    else if (pr->driveInfo.driveName[0])
+        snprintf(label, sizeof label, "%s", pr->driveInfo.driveName);
     else
-        snprintf(label, sizeof label, "%s", path);
+        snprintf(label, sizeof label, "%s", pr->path);
     return label;
 }
+
+// The error lines of a path are the system's own wording, kept letter for
+// letter: "%c>" and "(unable to read diskinformation" with no closing
+// parenthesis included.
+#define DIR_ERROR "Error: could not access directory \"%s\", does it exist?\n"
+#define DRIVE_MISSING_ERROR "Error: drive does not exist: %c>\n"
+#define DRIVE_ACCESS_ERROR "Error: could not access drive %c:\n"
+#define DISK_INFO_ERROR "Error: could not read disk information of drive %s\n"
+#define DISK_INFO_UNREAD "(unable to read diskinformation of drive: %s\n"
+#define SIZE_ERROR "Error: couldn't calculate size of directory: \"%s\"\n"
 
 static void PathError(const char* fmt, const char* text)
 {
@@ -60,23 +90,10 @@ static void PathError(const char* fmt, const char* text)
     fprintf(stderr, fmt, text);
 }
 
-static void PrintColumnHeader(const char* filter)
+static void DriveError(const char* fmt, char drive)
 {
-    const ReportOptions* o = &reportOptions;
-    if (o->showDirs && !o->hasFilter)
-        fputs("  Dirs ", stdout);
-    if (o->showFiles)
-        fputs("  Files ", stdout);
-    if (o->showBytes) {
-        printf("      %s", o->inKilo ? "" : " ");
-        printf("Usage(%s%c)", o->inKilo ? "k" : "", o->inClusters ? 'c' : 'B');
-    }
-    if (o->showPath) {
-        fputs("  Path:", stdout);
-        if (o->hasFilter)
-            printf(" - \"%s\"", filter);
-    }
-    printf("\n%s", kDashLine);
+    fflush(stdout);
+    fprintf(stderr, fmt, drive);
 }
 
 // Steps back to where the program was started, so that every argument is
@@ -94,9 +111,7 @@ static int RestoreStart(void)
 
 static int IsAbsolute(const char* path)
 {
-    if (path[0] == PATH_SEP)
-        return 1;
-    return kHasDriveLetters && path[0] && path[1] == ':' && path[2] == PATH_SEP;
+    return path[0] == PATH_SEP || (SysHasDriveLetter(path) && path[2] == PATH_SEP);
 }
 
 // Turns a drive-relative argument ("D:" or "D:sub") into a full path. 0, or
@@ -107,7 +122,7 @@ static int JoinDriveRelative(char* path)
     if (SysGetDriveDir(path[0], dir, sizeof dir) != 0)
         return 0;  // left as given; the system reads it as it can
     size_t len = strlen(dir);
-    const char* sep = (len > 0 && dir[len - 1] == PATH_SEP) ? "" : "\\";
+    const char sep[2] = {(len > 0 && dir[len - 1] == PATH_SEP) ? '\0' : PATH_SEP, '\0'};
     char joined[PATH_BUF_SIZE];
     int n = snprintf(joined, sizeof joined, "%s%s%s", dir, sep, path + 2);
     if (n < 0 || (size_t)n >= sizeof joined)
@@ -116,55 +131,57 @@ static int JoinDriveRelative(char* path)
     return 0;
 }
 
-// Reports one path; 0 when it and everything below it was read.
-static int ReportPath(char* path, char* filter)
+// The path's drive, its drive-relative form made full, its filter split
+// off and a closing separator added. 0, or 1 when the path fails.
+static int ResolvePath(PathReport* pr)
 {
-    ReportOptions* o = &reportOptions;
-
+    char* path = pr->path;
     if (RestoreStart() != 0 && !IsAbsolute(path)) {
-        PathError("Error: could not access directory \"%s\", does it exist?\n", path);
+        PathError(DIR_ERROR, path);
         return 1;
     }
-
-    char drive = 0;
-    if (kHasDriveLetters && path[0] && path[1] == ':') {
+    if (SysHasDriveLetter(path)) {
         if (path[0] >= 'a' && path[0] <= 'z')
             path[0] = (char)(path[0] - 'a' + 'A');
-        drive = path[0];
+        pr->drive = path[0];
         if (path[2] != PATH_SEP && JoinDriveRelative(path) != 0) {
-            PathError("Error: could not access directory \"%s\", does it exist?\n", path);
+            PathError(DIR_ERROR, path);
             return 1;
         }
     } else {
-        drive = SysGetCurrentDrive();
+        pr->drive = SysGetCurrentDrive();
     }
 
-    o->hasFilter = SplitFilter(path, filter, PATH_BUF_SIZE) ? 1 : 0;
+    pr->options.hasFilter = SplitFilter(path, pr->filter, sizeof pr->filter) ? 1 : 0;
 
     size_t len = strlen(path);
     if (len > 0 && path[len - 1] != PATH_SEP && len + 1 < PATH_BUF_SIZE) {
         path[len] = PATH_SEP;
         path[len + 1] = '\0';
     }
+    return 0;
+}
 
-    if (kHasDriveLetters && drive) {
+// Makes the path's drive and directory current; the path then names the
+// directory as the system reports it. 0, or 1 when the path fails.
+static int EnterPath(PathReport* pr)
+{
+    char* path = pr->path;
+    if (pr->drive) {
         movedAway = 1;
-        if (SysGetDriveType(drive) == SYS_DRIVE_NO_ROOT_DIR) {
-            fflush(stdout);
-            fprintf(stderr, "Error: drive does not exist: %c>\n", drive);
+        if (SysGetDriveType(pr->drive) == SYS_DRIVE_NO_ROOT_DIR) {
+            DriveError(DRIVE_MISSING_ERROR, pr->drive);
             return 1;
         }
-        if (SysSetCurrentDrive(drive) != 0) {
-            fflush(stdout);
-            fprintf(stderr, "Error: could not access drive %c:\n", drive);
+        if (SysSetCurrentDrive(pr->drive) != 0) {
+            DriveError(DRIVE_ACCESS_ERROR, pr->drive);
             return 1;
         }
     }
-
     if (path[0]) {
         movedAway = 1;
         if (SysSetCurrentDir(path) != 0) {
-            PathError("Error: could not access directory \"%s\", does it exist?\n", path);
+            PathError(DIR_ERROR, path);
             return 1;
         }
         // A directory whose full name does not fit keeps the name it was
@@ -173,69 +190,107 @@ static int ReportPath(char* path, char* filter)
         if (SysGetCurrentDir(full, sizeof full) == 0)
             memcpy(path, full, strlen(full) + 1);
     }
+    return 0;
+}
 
-    memset(&driveInfo, 0, sizeof driveInfo);
-    if (ReadDriveInfo(drive, &driveInfo) != 0) {
-        if (o->fakeCluster) {
-            printf("(unable to read diskinformation of drive: %s\n", DriveLabel(drive, path));
-        } else {
-            fflush(stdout);
-            fprintf(stderr, "Error: could not read disk information of drive %s\n",
-                    DriveLabel(drive, path));
+// The volume of the path, with zero space when it cannot be read but a
+// substitute cluster size was given. 0, or 1 when the path fails.
+static int ReadVolume(PathReport* pr, ReportRun* run)
+{
+    if (ReadDriveInfo(pr->drive, &pr->driveInfo) != 0) {
+        if (!pr->options.fakeCluster) {
+            PathError(DISK_INFO_ERROR, DriveLabel(pr));
             return 1;
         }
+        printf(DISK_INFO_UNREAD, DriveLabel(pr));
     }
+    SettleClusters(pr, run);
+    return 0;
+}
 
-    if (o->fakeCluster)
-        driveInfo.clusterShift = Log2Floor(fakeClusterSize);
-    if (driveInfo.clusterShift > 31)
-        driveInfo.clusterShift = 31;
-    driveInfo.clusterSize = (uint32_t)1 << driveInfo.clusterShift;
+static int AnyColumn(const ReportOptions* o)
+{
+    return o->showDirs || o->showFiles || o->showBytes || o->showPath;
+}
 
-    // Directories take no cluster of their own there; this holds for the
-    // rest of the run.
-    if (strcmp(driveInfo.fsName, "NTFS") == 0)
-        o->dirCluster = 0;
+// The headings are the system's own, in its spacing: each stands over the
+// field of the report lines that it names.
+static void PrintColumnHeader(const PathReport* pr)
+{
+    const ReportOptions* o = &pr->options;
+    if (o->showDirs && !o->hasFilter)
+        fputs("  Dirs ", stdout);
+    if (o->showFiles)
+        fputs("  Files ", stdout);
+    if (o->showBytes) {
+        printf("      %s", o->inKilo ? "" : " ");
+        printf("Usage(%s%c)", o->inKilo ? "k" : "", o->inClusters ? 'c' : 'B');
+    }
+    if (o->showPath) {
+        fputs("  Path:", stdout);
+        if (o->hasFilter)
+            printf(" - \"%s\"", pr->filter);
+    }
+    printf("\n%s", kDashLine);
+}
 
+// The disk information and the column header, as the options ask.
+static void PrintHeaders(const PathReport* pr)
+{
+    const ReportOptions* o = &pr->options;
     if (o->showDiskInfo && o->mode != MODE_SILENT)
-        PrintDriveInfo(&driveInfo, o);
+        PrintDriveInfo(&pr->driveInfo, o);
+    if (o->showHeader && AnyColumn(o))
+        PrintColumnHeader(pr);
+}
 
-    int anyColumn = o->showDirs || o->showFiles || o->showBytes || o->showPath;
-    if (o->showHeader && anyColumn)
-        PrintColumnHeader(filter);
+// Scans the current directory and prints the total line. 0 when all of it
+// was read.
+static int ScanPath(PathReport* pr)
+{
+    char* path = pr->path;
+    if (!AnyColumn(&pr->options))
+        return 0;
+    if (!path[0] && SysGetCurrentDir(path, PATH_BUF_SIZE) != 0)
+        path[0] = '\0';
 
     ScanContext ctx;
     memset(&ctx, 0, sizeof ctx);
     ctx.depth = 0;
-    ctx.options = o;
-    UsageTotals totals = {0, 0, 0};
-    if (!anyColumn)
-        return 0;
-
-    if (!path[0] && SysGetCurrentDir(path, PATH_BUF_SIZE) != 0)
-        path[0] = '\0';
+    ctx.options = &pr->options;
     ctx.rootPath = path;
-    if (!ScanDirectory(filter, &totals, &ctx, &driveInfo)) {
-        PathError("Error: couldn't calculate size of directory: \"%s\"\n", path);
+    UsageTotals totals = {0, 0, 0};
+    if (!ScanDirectory(pr->filter, &totals, &ctx, &pr->driveInfo)) {
+        PathError(SIZE_ERROR, path);
         return 1;
     }
-    if (o->mode == MODE_NORMAL)
+    if (pr->options.mode == MODE_NORMAL)
         fputs(kDashLine, stdout);
-    PrintUsageLine(path, &totals, &ctx, &driveInfo);
+    PrintUsageLine(path, &totals, &ctx, &pr->driveInfo);
     return ctx.failures ? 1 : 0;
 }
 
-int RunReport(void)
+// Reports one path; 0 when it and everything below it was read.
+static int ReportPath(ReportRun* run, char* path)
+{
+    PathReport pr;
+    BeginPathReport(&pr, run, path);
+    if (ResolvePath(&pr) != 0 || EnterPath(&pr) != 0 || ReadVolume(&pr, run) != 0)
+        return 1;
+    PrintHeaders(&pr);
+    return ScanPath(&pr);
+}
+
+int RunReport(ReportRun* run)
 {
     int status = 0;
     ListInit();
-    memset(filterList, 0, sizeof filterList);
     startDrive = SysGetCurrentDrive();
     haveStartDir = SysGetCurrentDir(startDir, sizeof startDir) == 0;
     movedAway = 0;
 
-    for (unsigned i = 0; i < pathCount && i < MAX_PATHS; i++) {
-        if (ReportPath(pathList[i], filterList[i]) != 0)
+    for (unsigned i = 0; i < run->pathCount && i < MAX_PATHS; i++) {
+        if (ReportPath(run, run->paths[i]) != 0)
             status = 1;
     }
     ScanRelease();

@@ -15,6 +15,7 @@
 
 #include "list.h"
 #include "sysdep.h"
+#include "text.h"
 
 typedef struct ScanLevel {
     ListDir* dir;
@@ -113,7 +114,8 @@ void PrintUsageLine(char* name, const UsageTotals* totals, const ScanContext* ct
 void ScanRelease(void)
 {
     for (size_t i = 0; i < levelCount; i++) {
-        ListFree(levels[i]->dir);
+        ListClose(levels[i]->dir);
+        free(levels[i]->dir);
         free(levels[i]);
     }
     free(levels);
@@ -179,6 +181,7 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
     if (!ctx->options->toFile && !ctx->options->recursive)
         fputs(kWipe, stdout);
     fflush(stdout);
+    // The system's own wording, written in pieces as the path may be long.
     fputs("Error: couldn't calculate size of directory: \"", stderr);
     WriteScanPath(stderr, ctx, k, leaf);
     fputs("\"\n", stderr);
@@ -210,86 +213,117 @@ static void FinishSubdir(ScanLevel* parent, const char* name, const UsageTotals*
     AddTotals(&parent->totals, sub);
 }
 
+static int IsDotEntry(const char* name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Starts the level as the listing of the directory `name` (NULL for the
+// scanned directory itself), with nothing counted yet.
+static void ResetLevel(ScanLevel* lv, const char* name)
+{
+    const UsageTotals zero = {0, 0, 0};
+    lv->totals = zero;
+    lv->name = name;
+    lv->incomplete = 0;
+}
+
+// A file entry of the level's listing: its clusters, unless the filter
+// (NULL for none) turns it down.
+static void CountFile(ScanLevel* lv, ListEntry* e, const char* filter, unsigned shift)
+{
+    if (filter && MatchPattern(filter, e->name) != MATCH_OK)
+        return;
+    int sr = ListEntrySize(lv->dir, e);
+    if (sr == LISTING_GONE)
+        return;  // removed while the walk went by
+    if (sr != LISTING_OK) {
+        lv->incomplete = 1;
+        return;
+    }
+    lv->totals.clusters += ClustersForSize(e->size, shift);
+    lv->totals.files++;
+}
+
+// A subdirectory entry of the listing at level `k`: opens it as level k + 1
+// and returns that level, or counts it at once where it is not to be (or
+// cannot be) entered and returns `k`.
+static size_t EnterSubdir(size_t k, const ListEntry* e, ScanContext* ctx, const DriveInfo* info)
+{
+    const ReportOptions* o = ctx->options;
+    const UsageTotals zero = {0, 0, 0};
+    ScanLevel* cur = levels[k];
+    if (ctx->depth == 0 && !o->recursive && !o->toFile) {
+        // The progress line as the system writes it, letter for letter.
+        printf("\rscanning: %-65s\r", e->name);
+        fflush(stdout);
+    }
+    if (e->isLink) {
+        // Counted where it stands, never entered.
+        FinishSubdir(cur, e->name, &zero, ctx, info);
+        return k;
+    }
+    ScanLevel* next = GetLevel(k + 1);
+    int rc = next ? ListOpenSub(cur->dir, e->name, next->dir) : LISTING_FAILED;
+    if (rc == LISTING_GONE)
+        return k;
+    if (rc != LISTING_OK) {
+        // Still counted and given its line of zeros, but never silently:
+        // the total is short by whatever it holds.
+        ReportUnreadable(ctx, k, e->name);
+        FinishSubdir(cur, e->name, &zero, ctx, info);
+        return k;
+    }
+    ResetLevel(next, e->name);
+    ctx->depth++;
+    return k + 1;
+}
+
+// The listing at level `k` has ended (`r` says how): closes it and, below
+// the top, hands its totals to its parent. Returns the level the walk goes
+// on with.
+static size_t LeaveLevel(size_t k, int r, ScanContext* ctx, const DriveInfo* info)
+{
+    ScanLevel* cur = levels[k];
+    if (r == LISTING_ERROR)
+        cur->incomplete = 1;
+    ListClose(cur->dir);
+    if (cur->incomplete)
+        ReportUnreadable(ctx, k, NULL);
+    if (k == 0)
+        return 0;
+    ctx->depth--;
+    FinishSubdir(levels[k - 1], cur->name, &cur->totals, ctx, info);
+    return k - 1;
+}
+
 bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
                    const DriveInfo* info)
 {
-    const ReportOptions* o = ctx->options;
-    const int32_t base = ctx->depth;
-    const unsigned shift = info->clusterShift;
-    const bool useFilter = o->hasFilter && filter;
-    const UsageTotals zero = {0, 0, 0};
-
+    const char* useFilter = ctx->options->hasFilter ? filter : NULL;
     ScanLevel* top = GetLevel(0);
     if (!top || ListOpenCurrent(top->dir) != LISTING_OK)
         return false;
-    top->totals = zero;
-    top->name = NULL;
-    top->incomplete = 0;
+    ResetLevel(top, NULL);
 
+    // Level k of the stack lists the directory k below the scanned one;
+    // ctx->depth goes up and down with k.
     size_t k = 0;
     for (;;) {
-        ScanLevel* cur = levels[k];
         ListEntry e;
-        int r = ListNext(cur->dir, &e);
+        int r = ListNext(levels[k]->dir, &e);
         if (r != LISTING_ENTRY) {
-            if (r == LISTING_ERROR)
-                cur->incomplete = 1;
-            ListClose(cur->dir);
-            if (cur->incomplete)
-                ReportUnreadable(ctx, k, NULL);
-            if (k == 0)
+            if (k == 0) {
+                LeaveLevel(0, r, ctx, info);
                 break;
-            k--;
-            ctx->depth = base + (int32_t)k;
-            FinishSubdir(levels[k], cur->name, &cur->totals, ctx, info);
-            continue;
-        }
-        if (!e.isDir) {
-            if (useFilter && MatchPattern(filter, e.name) != MATCH_OK)
-                continue;
-            int sr = ListEntrySize(cur->dir, &e);
-            if (sr == LISTING_GONE)
-                continue;  // removed while the walk went by
-            if (sr != LISTING_OK) {
-                cur->incomplete = 1;
-                continue;
             }
-            cur->totals.clusters += ClustersForSize(e.size, shift);
-            cur->totals.files++;
-            continue;
+            k = LeaveLevel(k, r, ctx, info);
+        } else if (!e.isDir) {
+            CountFile(levels[k], &e, useFilter, info->clusterShift);
+        } else if (!IsDotEntry(e.name)) {
+            k = EnterSubdir(k, &e, ctx, info);
         }
-        if (e.name[0] == '.' && (e.name[1] == '\0' || (e.name[1] == '.' && e.name[2] == '\0')))
-            continue;
-
-        if (ctx->depth == 0 && !o->recursive && !o->toFile) {
-            printf("\rscanning: %-65s\r", e.name);
-            fflush(stdout);
-        }
-
-        if (e.isLink) {
-            // Counted where it stands, never entered.
-            FinishSubdir(cur, e.name, &zero, ctx, info);
-            continue;
-        }
-        ScanLevel* next = GetLevel(k + 1);
-        int rc = next ? ListOpenSub(cur->dir, e.name, next->dir) : LISTING_FAILED;
-        if (rc == LISTING_GONE)
-            continue;
-        if (rc != LISTING_OK) {
-            // Still counted and given its line of zeros, but never silently:
-            // the total is short by whatever it holds.
-            ReportUnreadable(ctx, k, e.name);
-            FinishSubdir(cur, e.name, &zero, ctx, info);
-            continue;
-        }
-        next->totals = zero;
-        next->name = e.name;
-        next->incomplete = 0;
-        k++;
-        ctx->depth = base + (int32_t)k;
     }
-
-    ctx->depth = base;
     AddTotals(totals, &top->totals);
     return true;
 }

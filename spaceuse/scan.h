@@ -5,7 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "spaceuse.h"
+#include "options.h"
+#include "volume.h"
 
 // Everything below a directory, at every depth, not the directory itself.
 typedef struct UsageTotals {

@@ -1,7 +1,8 @@
 // The operating-system services spaceuse needs, apart from directory
-// listing. sysdep_win32.cpp implements them with the Win32 calls,
-// sysdep_posix.cpp with POSIX ones; nothing else in the program calls the
-// system for these.
+// listing, and the conventions that differ by platform. sysdep_win32.cpp
+// implements them with the Win32 calls, sysdep_posix.cpp with POSIX ones;
+// nothing else in the program calls the system for these or asks which
+// platform it runs on.
 //
 // For the per-path driver: the drive and directory operations are the
 // Sys*Drive* / Sys*Dir* functions below. On POSIX there are no drive
@@ -16,6 +17,26 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+// ---- conventions ------------------------------------------------------------
+
+// Every path and name the program keeps fits a buffer of this size.
+#define PATH_BUF_SIZE 512
+
+// The character that introduces a switch: '/' on Windows, '-' on POSIX
+// (where an argument beginning with '/' is an absolute path). Messages that
+// name a switch show it.
+extern const char SWITCH_CHAR;
+// The separator of the paths the program builds and takes apart: '\' on
+// Windows, '/' on POSIX.
+extern const char PATH_SEP;
+
+// True when `c` separates the components of the program's own path (Windows
+// takes '/' as well, as a POSIX-style shell may start it with one).
+int SysIsDirSeparator(char c);
+// True when `path` begins with a drive letter and a colon ("c:", "D:sub").
+// POSIX: never; an argument such as "c:x" is an ordinary relative name.
+int SysHasDriveLetter(const char* path);
 
 // ---- version ----------------------------------------------------------------
 
@@ -42,6 +63,11 @@ int SysGetOsVersion(OsVersion* version);
 // 0 when it is a console. Windows: standard output has a file position.
 // POSIX: standard output is not a terminal (a pipe counts as a file).
 int SysStdoutIsFile(void);
+// Sets up standard output before anything is written to it. POSIX: output
+// to a file or pipe is line buffered, so whole report lines are out before
+// the abort hook writes its own line and ends the process without flushing.
+// Windows: nothing (the hook flushes the streams itself).
+void SysPrepareStdout(int toFile);
 
 #define ABORT_REASON_INTERRUPT 0  // Ctrl+C, SIGINT
 #define ABORT_REASON_BREAK 1      // Ctrl+Break, SIGQUIT
@@ -82,17 +108,14 @@ int SysGetDriveDir(char letter, char* buf, size_t size);
 int SysGetCurrentDir(char* buf, size_t size);
 // Makes `path` the current directory. 0 or -1.
 int SysSetCurrentDir(const char* path);
-// Full form of `path` against the current directory (GetFullPathNameA /
-// realpath; on POSIX the path must exist). 0 or -1.
-int SysGetFullPath(const char* path, char* buf, size_t size);
 
 // ---- volumes ----------------------------------------------------------------
 
 typedef struct SysVolume {
-    char driveName[512];  // "C" on Windows, the mount point on POSIX
-    char label[512];      // empty when the volume has none
-    char fsName[16];      // "NTFS", "FAT32", "ext4", "tmpfs" ...
-    uint32_t serial;      // 0 when the volume has none
+    char driveName[PATH_BUF_SIZE];  // "C" on Windows, the mount point on POSIX
+    char label[PATH_BUF_SIZE];      // empty when the volume has none
+    char fsName[16];                // "NTFS", "FAT32", "ext4", "tmpfs" ...
+    uint32_t serial;                // 0 when the volume has none
 } SysVolume;
 
 // Label, serial and file-system name of the volume of drive `letter`
@@ -107,15 +130,12 @@ typedef struct SysSpace {
     uint64_t totalClusters;
 } SysSpace;
 
-// Cluster geometry and space: GetDiskFreeSpaceA on Windows, statvfs of the
-// current directory on POSIX. 0 or -1; `space` is written only on success.
-int SysGetDiskSpace(char letter, SysSpace* space);
-
-// The FAT32 space query through the VWIN32 device of the Windows 95/98
-// family. Non-zero on success, 0 on failure (always 0 where the device
-// cannot exist). The outputs are written only on success.
-int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster,
-                    uint32_t* bytesPerSector, uint32_t* freeClusters,
-                    uint32_t* totalClusters);
+// Cluster geometry and space of the volume of drive `letter` (Windows) or
+// of the current directory (POSIX), whose file system SysGetVolume named
+// `fsName`. Windows: a FAT32 volume on the 95/98 family is asked through the
+// VWIN32 device, whose answer is not capped at 2 GB as that family's
+// GetDiskFreeSpaceA answer is; every other volume through GetDiskFreeSpaceA.
+// POSIX: statvfs. 0 or -1; `space` is written only on success.
+int SysGetDiskSpace(char letter, const char* fsName, SysSpace* space);
 
 #endif

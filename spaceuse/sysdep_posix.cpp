@@ -43,6 +43,22 @@ static void CutText(char* dst, size_t size, const char* src)
     dst[len] = '\0';
 }
 
+// ---- conventions ------------------------------------------------------------
+
+extern const char SWITCH_CHAR = '-';
+extern const char PATH_SEP = '/';
+
+int SysIsDirSeparator(char c)
+{
+    return c == PATH_SEP;
+}
+
+int SysHasDriveLetter(const char* path)
+{
+    (void)path;
+    return 0;
+}
+
 // ---- version ----------------------------------------------------------------
 
 static uint32_t ReadNumber(const char** p)
@@ -84,22 +100,38 @@ int SysStdoutIsFile(void)
     return isatty(STDOUT_FILENO) ? 0 : 1;
 }
 
+void SysPrepareStdout(int toFile)
+{
+    static char lineBuffer[BUFSIZ];
+    if (toFile)
+        setvbuf(stdout, lineBuffer, _IOLBF, sizeof(lineBuffer));
+}
+
+// The signals the hook answers and the reason each one gives.
+static const struct {
+    int sig;
+    int reason;
+} kAbortSignals[] = {
+    {SIGINT, ABORT_REASON_INTERRUPT},
+    {SIGQUIT, ABORT_REASON_BREAK},
+    {SIGTERM, ABORT_REASON_OTHER},
+    {SIGHUP, ABORT_REASON_OTHER},
+};
+
 static const char* abortText[ABORT_REASON_COUNT];
 static size_t abortLength[ABORT_REASON_COUNT];
 static int abortStatus;
 
 // Runs as a signal handler: only write(2) and _exit(2). Standard output is
-// line buffered when it is not a terminal (see main), so whole report
-// lines are already out and the abort line follows them.
+// line buffered when it is not a terminal (SysPrepareStdout), so whole
+// report lines are already out and the abort line follows them.
 static void AbortSignal(int sig)
 {
-    int reason;
-    if (sig == SIGINT)
-        reason = ABORT_REASON_INTERRUPT;
-    else if (sig == SIGQUIT)
-        reason = ABORT_REASON_BREAK;
-    else
-        reason = ABORT_REASON_OTHER;
+    int reason = ABORT_REASON_OTHER;
+    for (const auto& a : kAbortSignals) {
+        if (a.sig == sig)
+            reason = a.reason;
+    }
     const char* p = abortText[reason];
     size_t left = abortLength[reason];
     while (left > 0) {
@@ -128,14 +160,11 @@ int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitSta
     sa.sa_handler = AbortSignal;
     sigemptyset(&sa.sa_mask);
     // One abort line only: the other signals wait while the first is handled.
-    sigaddset(&sa.sa_mask, SIGINT);
-    sigaddset(&sa.sa_mask, SIGQUIT);
-    sigaddset(&sa.sa_mask, SIGTERM);
-    sigaddset(&sa.sa_mask, SIGHUP);
-    const int signals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    for (const auto& a : kAbortSignals)
+        sigaddset(&sa.sa_mask, a.sig);
     int result = 0;
-    for (int sig : signals) {
-        if (sigaction(sig, &sa, NULL) != 0)
+    for (const auto& a : kAbortSignals) {
+        if (sigaction(a.sig, &sa, NULL) != 0)
             result = -1;
     }
     return result;
@@ -182,19 +211,6 @@ int SysGetCurrentDir(char* buf, size_t size)
 int SysSetCurrentDir(const char* path)
 {
     return chdir(path) == 0 ? 0 : -1;
-}
-
-int SysGetFullPath(const char* path, char* buf, size_t size)
-{
-    char* full = realpath(path, NULL);
-    if (full == NULL) {
-        if (size > 0)
-            buf[0] = '\0';
-        return -1;
-    }
-    int r = CopyText(buf, size, full);
-    free(full);
-    return r;
 }
 
 // ---- volumes ----------------------------------------------------------------
@@ -380,9 +396,10 @@ int SysGetVolume(char letter, SysVolume* volume)
     return 0;
 }
 
-int SysGetDiskSpace(char letter, SysSpace* space)
+int SysGetDiskSpace(char letter, const char* fsName, SysSpace* space)
 {
     (void)letter;
+    (void)fsName;
     struct statvfs sv;
     if (statvfs(".", &sv) != 0)
         return -1;
@@ -393,17 +410,5 @@ int SysGetDiskSpace(char letter, SysSpace* space)
     space->bytesPerSector = (uint32_t)fragment;
     space->freeClusters = (uint64_t)sv.f_bavail;
     space->totalClusters = (uint64_t)sv.f_blocks;
-    return 0;
-}
-
-int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
-                    uint32_t* freeClusters, uint32_t* totalClusters)
-{
-    // The VWIN32 device exists on the Windows 95/98 family only.
-    (void)root;
-    (void)sectorsPerCluster;
-    (void)bytesPerSector;
-    (void)freeClusters;
-    (void)totalClusters;
     return 0;
 }

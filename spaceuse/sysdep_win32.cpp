@@ -15,6 +15,21 @@ static void MakeRoot(char letter, char root[4])
     root[3] = '\0';
 }
 
+// ---- conventions ------------------------------------------------------------
+
+extern const char SWITCH_CHAR = '/';
+extern const char PATH_SEP = '\\';
+
+int SysIsDirSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+int SysHasDriveLetter(const char* path)
+{
+    return path[0] != '\0' && path[1] == ':';
+}
+
 // ---- version ----------------------------------------------------------------
 
 static_assert(sizeof(OSVERSIONINFOA) == 148, "the version record the query expects");
@@ -47,6 +62,11 @@ int SysStdoutIsFile(void)
     return SetFilePointerEx(out, zero, &pos, FILE_CURRENT) ? 1 : 0;
 }
 
+void SysPrepareStdout(int toFile)
+{
+    (void)toFile;
+}
+
 static const char* abortText[ABORT_REASON_COUNT];
 static int abortStatus;
 
@@ -55,13 +75,9 @@ static int abortStatus;
 // process ends from here without handing anything back.
 static BOOL WINAPI AbortHandler(DWORD controlType)
 {
-    int reason;
-    if (controlType == CTRL_C_EVENT)
-        reason = ABORT_REASON_INTERRUPT;
-    else if (controlType == CTRL_BREAK_EVENT)
-        reason = ABORT_REASON_BREAK;
-    else
-        reason = ABORT_REASON_OTHER;
+    int reason = controlType == CTRL_C_EVENT       ? ABORT_REASON_INTERRUPT
+                 : controlType == CTRL_BREAK_EVENT ? ABORT_REASON_BREAK
+                                                   : ABORT_REASON_OTHER;
     fputs(abortText[reason], stdout);
     fflush(stdout);
     fflush(stderr);
@@ -104,41 +120,43 @@ int SysGetDriveType(char letter)
     return (int)GetDriveTypeA(root);
 }
 
+// The room a buffer of `size` bytes gives a call that counts in DWORDs.
+static DWORD Room(size_t size)
+{
+    return size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
+}
+
+// A text call's result `n` (characters stored) for a buffer of `room`:
+// 0, or -1 with the buffer emptied when the call failed or did not fit.
+static int TextResult(DWORD n, DWORD room, char* buf)
+{
+    if (n == 0 || n >= room) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
 int SysGetDriveDir(char letter, char* buf, size_t size)
 {
+    if (size == 0)
+        return -1;
     char rel[4] = {letter, ':', '.', '\0'};
-    return SysGetFullPath(rel, buf, size);
+    DWORD room = Room(size);
+    return TextResult(GetFullPathNameA(rel, room, buf, NULL), room, buf);
 }
 
 int SysGetCurrentDir(char* buf, size_t size)
 {
     if (size == 0)
         return -1;
-    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
-    DWORD n = GetCurrentDirectoryA(room, buf);
-    if (n == 0 || n >= room) {
-        buf[0] = '\0';
-        return -1;
-    }
-    return 0;
+    DWORD room = Room(size);
+    return TextResult(GetCurrentDirectoryA(room, buf), room, buf);
 }
 
 int SysSetCurrentDir(const char* path)
 {
     return SetCurrentDirectoryA(path) ? 0 : -1;
-}
-
-int SysGetFullPath(const char* path, char* buf, size_t size)
-{
-    if (size == 0)
-        return -1;
-    DWORD room = size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
-    DWORD n = GetFullPathNameA(path, room, buf, NULL);
-    if (n == 0 || n >= room) {
-        buf[0] = '\0';
-        return -1;
-    }
-    return 0;
 }
 
 // ---- volumes ----------------------------------------------------------------
@@ -165,20 +183,6 @@ int SysGetVolume(char letter, SysVolume* volume)
     return 0;
 }
 
-int SysGetDiskSpace(char letter, SysSpace* space)
-{
-    char root[4];
-    MakeRoot(letter, root);
-    DWORD spc = 0, bps = 0, freeCl = 0, totalCl = 0;
-    if (!GetDiskFreeSpaceA(letter != 0 ? root : NULL, &spc, &bps, &freeCl, &totalCl))
-        return -1;
-    space->sectorsPerCluster = spc;
-    space->bytesPerSector = bps;
-    space->freeClusters = freeCl;
-    space->totalClusters = totalCl;
-    return 0;
-}
-
 // The register block the VWIN32 device takes and returns.
 typedef struct DIOC_REGISTERS {
     uint32_t reg_EBX;
@@ -196,8 +200,15 @@ static_assert(sizeof(DIOC_REGISTERS) == 28, "DIOC_REGISTERS is seven 32-bit regi
 #define EXT_FREE_SPACE_SIZE 44  // the ExtGetDskFreSpcStruc result record
 #define CARRY_FLAG 0x0001
 
-int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster, uint32_t* bytesPerSector,
-                    uint32_t* freeClusters, uint32_t* totalClusters)
+// A little-endian word of the device's result record.
+static uint32_t ResultWord(const unsigned char* p)
+{
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The FAT32 space query through the VWIN32 device (Int 21h 7303h). Non-zero
+// on success, 0 on failure; `space` is written only on success.
+static int QueryFat32Space(const char* root, SysSpace* space)
 {
     // The device lives on the 32-bit 95/98 family only and takes 32-bit
     // addresses in its registers; a 64-bit process never runs there.
@@ -226,16 +237,36 @@ int QueryFat32Space(const char* root, uint32_t* sectorsPerCluster, uint32_t* byt
                                   sizeof(regs), &returned, NULL);
     int ok = called && (regs.reg_Flags & CARRY_FLAG) == 0;
     if (ok) {
-        // Little-endian words at offsets 4, 8, 12 and 16 of the result.
-        *sectorsPerCluster = (uint32_t)result[4] | (uint32_t)result[5] << 8 |
-                             (uint32_t)result[6] << 16 | (uint32_t)result[7] << 24;
-        *bytesPerSector = (uint32_t)result[8] | (uint32_t)result[9] << 8 |
-                          (uint32_t)result[10] << 16 | (uint32_t)result[11] << 24;
-        *freeClusters = (uint32_t)result[12] | (uint32_t)result[13] << 8 |
-                        (uint32_t)result[14] << 16 | (uint32_t)result[15] << 24;
-        *totalClusters = (uint32_t)result[16] | (uint32_t)result[17] << 8 |
-                         (uint32_t)result[18] << 16 | (uint32_t)result[19] << 24;
+        // Words at offsets 4, 8, 12 and 16 of the result.
+        space->sectorsPerCluster = ResultWord(result + 4);
+        space->bytesPerSector = ResultWord(result + 8);
+        space->freeClusters = ResultWord(result + 12);
+        space->totalClusters = ResultWord(result + 16);
     }
     CloseHandle(device);
     return ok ? 1 : 0;
+}
+
+// The 95/98 family (anything but the NT family), where the ordinary
+// free-space call caps its answer at 2 GB.
+static int OnWindows9x(void)
+{
+    OsVersion version;
+    return SysGetOsVersion(&version) == 0 && version.platformId != OS_PLATFORM_WIN32_NT;
+}
+
+int SysGetDiskSpace(char letter, const char* fsName, SysSpace* space)
+{
+    char root[4];
+    MakeRoot(letter, root);
+    if (strcmp(fsName, "FAT32") == 0 && OnWindows9x())
+        return QueryFat32Space(root, space) ? 0 : -1;
+    DWORD spc = 0, bps = 0, freeCl = 0, totalCl = 0;
+    if (!GetDiskFreeSpaceA(letter != 0 ? root : NULL, &spc, &bps, &freeCl, &totalCl))
+        return -1;
+    space->sectorsPerCluster = spc;
+    space->bytesPerSector = bps;
+    space->freeClusters = freeCl;
+    space->totalClusters = totalCl;
+    return 0;
 }

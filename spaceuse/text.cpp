@@ -1,5 +1,5 @@
 // Number formatting, wildcard matching and name casing for the report.
-#include "spaceuse.h"
+#include "text.h"
 
 char* FormatGrouped(uint64_t value, char sep, int group, char* buf)
 {

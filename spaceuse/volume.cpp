@@ -4,9 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "spaceuse.h"
+#include "volume.h"
 
-DriveInfo driveInfo;
+#include "text.h"
 
 // Short forms step by 1024 while the value is above 4096; a 64-bit amount
 // needs at most six steps, so every step count has its letter.
@@ -28,42 +28,19 @@ int ReadDriveInfo(char letter, DriveInfo* info)
     snprintf(info->fsName, sizeof(info->fsName), "%s", volume.fsName);
     info->serialNumber = volume.serial;
 
-    uint64_t bytesPerCluster = 0;
-    uint64_t freeClusters = 0;
-    uint64_t totalClusters = 0;
-    int ok;
-    // The ordinary free-space call of the 95/98 family caps its answer at
-    // 2 GB; FAT32 volumes there are asked through the VWIN32 device.
-    if (strcmp(info->fsName, "FAT32") == 0 && osVersion.platformId != OS_PLATFORM_WIN32_NT &&
-        osVersion.platformId != OS_PLATFORM_POSIX) {
-        char root[4] = {letter, ':', '\\', '\0'};
-        uint32_t spc = 0, bps = 0, freeCl = 0, totalCl = 0;
-        ok = QueryFat32Space(root, &spc, &bps, &freeCl, &totalCl) != 0;
-        if (ok) {
-            bytesPerCluster = (uint32_t)(spc * bps);
-            freeClusters = freeCl;
-            totalClusters = totalCl;
-        }
-    } else {
-        SysSpace space;
-        ok = SysGetDiskSpace(letter, &space) == 0;
-        if (ok) {
-            bytesPerCluster = (uint32_t)(space.sectorsPerCluster * space.bytesPerSector);
-            freeClusters = space.freeClusters;
-            totalClusters = space.totalClusters;
-        }
-    }
-
-    if (!ok) {
+    SysSpace space;
+    if (SysGetDiskSpace(letter, info->fsName, &space) != 0) {
         info->clusterShift = 0;
         info->freeBytes = 0;
         info->totalBytes = 0;
         return 1;
     }
+    // The product is taken at 32 bits, as the system's own figures are.
+    uint64_t bytesPerCluster = (uint32_t)(space.sectorsPerCluster * space.bytesPerSector);
     info->clusterShift = Log2Floor(bytesPerCluster);
     info->clusterSize = (uint32_t)bytesPerCluster;
-    info->freeBytes = bytesPerCluster * freeClusters;
-    info->totalBytes = bytesPerCluster * totalClusters;
+    info->freeBytes = bytesPerCluster * space.freeClusters;
+    info->totalBytes = bytesPerCluster * space.totalClusters;
     return 0;
 }
 
@@ -119,6 +96,8 @@ size_t FormatDriveInfo(const DriveInfo* info, const ReportOptions* options, char
 
     if (size > 0)
         buf[0] = '\0';
+    // The pieces are the system's own wording and spacing, kept letter for
+    // letter.
     Append(buf, size, &used, "Info drive %.511s: ", info->driveName);
     if (info->volumeName[0] != '\0')
         Append(buf, size, &used, "\"%.511s\" ", info->volumeName);

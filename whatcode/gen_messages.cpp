@@ -5,6 +5,7 @@
 //
 // The table is written sorted by value so the lookup can bisect it; a
 // malformed line or a value given twice stops the build with the line named.
+#include <ctype.h>
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -29,31 +30,17 @@ static int Fail(long line, const char* what)
     return 0;
 }
 
-static int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "0x" and one to eight hex digits, nothing else.
 static int ParseId(const std::string& field, uint32_t* id)
 {
     if (field.size() < 3 || field.size() > 10 || field[0] != '0' ||
         (field[1] != 'x' && field[1] != 'X'))
         return 0;
-    uint32_t v = 0;
     for (size_t i = 2; i < field.size(); i++) {
-        int d = HexDigit(field[i]);
-        if (d < 0)
+        if (!isxdigit((unsigned char)field[i]))
             return 0;
-        v = v * 16 + (uint32_t)d;
     }
-    *id = v;
+    *id = (uint32_t)strtoul(field.c_str() + 2, NULL, 16);
     return 1;
 }
 

@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "whatcode.h"
+
 #include "msg.h"
 #include "value.h"
 
@@ -36,6 +38,8 @@ static void ShowBanner(const char* title)
     printf("\n");
 }
 
+// The usage and help lines are the system's own wording, kept letter for
+// letter; only the banner's two credit lines are ours.
 static void ShowUsage(int full)
 {
     if (full)
@@ -60,6 +64,8 @@ static void ShowUsage(int full)
 // system has no text for it.
 static int ShowErrorValue(const char* text)
 {
+    // The printed lines of a value are the system's own wording, kept letter
+    // for letter ("Unknown Error." included).
     uint32_t value;
     if (ConvertValue(text, &value) == ERANGE) {
         fprintf(stderr, "\nInvalid parameter \"%s\".\n", text);
@@ -85,6 +91,7 @@ static int ShowErrorValue(const char* text)
 static int ShowAllValues(void)
 {
     if (GetValueArg(0) == NULL) {
+        // The system's own wording.
         fprintf(stderr, "You must specify at least one error value.\n\n");
         return EXIT_NO_VALUE;
     }
@@ -101,7 +108,7 @@ static int IsHelpSwitch(const char* arg)
     return (arg[0] == '-' || arg[0] == '/') && strchr(arg + 1, '?') != NULL;
 }
 
-int main(int argc, char** argv)
+int WhatcodeMain(int argc, char** argv)
 {
     argCount = argc;
     argValues = argv;

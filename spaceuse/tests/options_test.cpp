@@ -6,15 +6,9 @@
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-#endif
+#include <unistd.h>  // dup, dup2, close; mingw-w64 has it too
 
-#include "spaceuse.h"
+#include "options.h"
 
 namespace {
 
@@ -296,12 +290,6 @@ TEST(Options, LongCommandLinesAndLongPaths)
 
 TEST(Options, ProgramName)
 {
-#ifdef _WIN32
-    BuildProgName("C:\\TOOLS\\spaceuse.exe");
-    EXPECT_STREQ("SPACEUSE", progName);
-    BuildProgName("C:/tools/su.exe");
-    EXPECT_STREQ("SU", progName);
-#endif
     BuildProgName("spaceuse");
     EXPECT_STREQ("SPACEUSE", progName);
     BuildProgName((std::string("dir") + PATH_SEP + "my.tool.bin").c_str());
@@ -320,11 +308,7 @@ TEST(Options, VersionQuery)
     memset(&v, 0xEE, sizeof(v));
     EXPECT_EQ(-1, GetOsVersion(NULL));
     ASSERT_EQ(0, GetOsVersion(&v));
-#ifdef _WIN32
-    EXPECT_NE(0xEEEEEEEEu, v.platformId);
-#else
-    EXPECT_EQ((uint32_t)OS_PLATFORM_POSIX, v.platformId);
-#endif
+    // Which platform it names: the platform's own tests.
 }
 
 TEST(Options, AbortTexts)
@@ -347,52 +331,3 @@ TEST(Options, AbortTexts)
     char tiny[8];
     EXPECT_EQ(7u, BuildAbortText(ABORT_REASON_OTHER, tiny, sizeof(tiny)));
 }
-
-#ifndef _WIN32
-// The hook in a child: each signal writes its reason and ends with 1, and
-// report lines written before it are not lost.
-TEST(Options, AbortHookEndsTheReportWithFailure)
-{
-    struct Case {
-        int sig;
-        const char* reason;
-    };
-    const Case cases[] = {
-        {SIGINT, "(you pressed CTRL+c)\n"},
-        {SIGQUIT, "(you pressed CTRL+break)\n"},
-        {SIGTERM, "Recieved some really BAD signals!\n"},
-        {SIGHUP, "Recieved some really BAD signals!\n"},
-    };
-    for (const Case& c : cases) {
-        int fds[2];
-        ASSERT_EQ(0, pipe(fds));
-        fflush(stdout);
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            close(fds[0]);
-            dup2(fds[1], 1);
-            static char lineBuf[BUFSIZ];
-            setvbuf(stdout, lineBuf, _IOLBF, sizeof(lineBuf));
-            BuildProgName("/usr/bin/spaceuse");
-            if (InstallAbortHandler() != 0)
-                _exit(99);
-            printf("line before\n");
-            raise(c.sig);
-            _exit(98);
-        }
-        close(fds[1]);
-        std::string out;
-        char buf[256];
-        ssize_t n;
-        while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-            out.append(buf, (size_t)n);
-        close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status)) << c.sig;
-        EXPECT_EQ(1, WEXITSTATUS(status)) << c.sig;
-        EXPECT_EQ(std::string("line before\n\rSPACEUSE: MISSION ABORT! ") + c.reason, out);
-    }
-}
-#endif

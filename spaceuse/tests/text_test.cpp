@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "spaceuse.h"
+#include "text.h"
 
 static std::string Grouped(uint64_t value)
 {

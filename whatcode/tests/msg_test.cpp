@@ -1,39 +1,13 @@
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
+#include <stdint.h>
 
-#include <set>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "lookup.h"
 #include "msg.h"
 
 namespace {
-
-// The text for a value, "" when there is none. Checks the length the lookup
-// reports and that a text ends with the system's line break.
-std::string Lookup(uint32_t id)
-{
-    char* text = reinterpret_cast<char*>(1);
-    unsigned n = LookupMessage(id, &text);
-    if (n == 0) {
-        EXPECT_EQ(nullptr, text) << id;
-        return "";
-    }
-    EXPECT_NE(nullptr, text) << id;
-    if (text == nullptr)
-        return "";
-    std::string s(text);
-    FreeMessage(text);
-    EXPECT_EQ(s.size(), n) << id;
-    EXPECT_GE(s.size(), 2u) << id;
-    if (s.size() >= 2) {
-        EXPECT_EQ("\r\n", s.substr(s.size() - 2)) << id;
-    }
-    return s;
-}
 
 TEST(LookupMessage, KnownAndUnknownValues)
 {
@@ -56,65 +30,6 @@ TEST(LookupMessage, Win32FacilityHresultReadsAsItsCode)
     EXPECT_EQ(Lookup(5), Lookup(0x80070005u));
     EXPECT_EQ(Lookup(2), Lookup(0x80070002u));
     EXPECT_NE("", Lookup(0x80070005u));
-#ifndef _WIN32
-    EXPECT_EQ("Access is denied.\r\n", Lookup(0x80070005u));
-    // Only that facility is unwrapped, and only to codes that have a text.
-    EXPECT_EQ("", Lookup(0x80060005u));
-    EXPECT_EQ("", Lookup(0x0007FFFFu));
-    EXPECT_EQ("", Lookup(0x8007FFFFu));
-#endif
 }
-
-#ifndef _WIN32
-struct Row {
-    uint32_t id;
-    std::string text;
-};
-
-std::vector<Row> ReadTable()
-{
-    std::vector<Row> rows;
-    FILE* f = fopen(WHATCODE_MESSAGES_TSV, "rb");
-    EXPECT_NE(nullptr, f) << WHATCODE_MESSAGES_TSV;
-    if (f == nullptr)
-        return rows;
-    static char line[8192];
-    while (fgets(line, sizeof line, f) != nullptr) {
-        size_t len = strlen(line);
-        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
-            line[--len] = '\0';
-        if (len == 0 || line[0] == '#')
-            continue;
-        char* tab1 = strchr(line, '\t');
-        char* tab2 = tab1 ? strchr(tab1 + 1, '\t') : nullptr;
-        EXPECT_NE(nullptr, tab2) << line;
-        if (tab2 == nullptr)
-            continue;
-        rows.push_back({(uint32_t)strtoul(line, nullptr, 16), tab2 + 1});
-    }
-    fclose(f);
-    return rows;
-}
-
-// Every entry of the source table reads back letter for letter (quotes,
-// backslashes and all), and the values between entries read as unknown.
-TEST(LookupMessage, BuiltInTableMatchesItsSource)
-{
-    std::vector<Row> rows = ReadTable();
-    ASSERT_GT(rows.size(), 5000u);
-    std::set<uint32_t> ids;
-    for (const Row& r : rows)
-        ids.insert(r.id);
-    for (const Row& r : rows) {
-        ASSERT_EQ(r.text + "\r\n", Lookup(r.id)) << std::hex << r.id;
-        for (uint32_t near : {r.id - 1, r.id + 1}) {
-            bool unwraps = (near & 0xFFFF0000u) == 0x80070000u && ids.count(near & 0xFFFFu);
-            if (!ids.count(near) && !unwraps) {
-                ASSERT_EQ("", Lookup(near)) << std::hex << near;
-            }
-        }
-    }
-}
-#endif
 
 }  // namespace
