@@ -25,6 +25,15 @@ double Now()
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+void SleepSeconds(double seconds)
+{
+    struct timespec ts;
+    ts.tv_sec = (time_t)seconds;
+    ts.tv_nsec = (long)((seconds - (double)ts.tv_sec) * 1e9);
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
 // ---- figures over rounds ---------------------------------------------------------
 
 double Series::Median() const

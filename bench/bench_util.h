@@ -12,6 +12,7 @@
 #include <vector>
 
 double Now();
+void SleepSeconds(double seconds);
 
 // The values of one figure over the rounds.
 struct Series {

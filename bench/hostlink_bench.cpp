@@ -294,10 +294,10 @@ static bool RunIdle(const Files& f, bool samples, double seconds, double* cpu, d
         return false;
     std::string why;
     if (WaitMark(s, "running", kStartTimeoutMs) && Served(s.sim)) {
-        usleep(200000);
+        SleepSeconds(0.2);
         double c0 = CpuSeconds(s.pid), t0 = Now();
         int n0 = SimSamples(s.sim);
-        usleep((useconds_t)(seconds * 1e6));
+        SleepSeconds(seconds);
         double c1 = CpuSeconds(s.pid), t1 = Now();
         int n1 = SimSamples(s.sim);
         *cpu = (c1 - c0) / (t1 - t0) * 100;
@@ -356,7 +356,8 @@ static bool ThroughputFigure(char which, bool samples, const Options& o, const F
     printf("    floor    %s MB/s  %s us/exchange\n", Show(floorMb, 1).c_str(),
            Show(floorUs, 1).c_str());
     printf("    ratio    %s (hostlink/floor, per round)\n", Show(ratio, 2).c_str());
-    printf("(d) peak RSS of hostlink: %s MiB\n", Show(rss, 1).c_str());
+    printf("(d) peak RSS of hostlink during the %s: %s MiB\n", load ? "load" : "file read",
+           Show(rss, 1).c_str());
     if (load && samples)
         printf("(e) sample packets per memory write: %s (from the protocol's opening to the run "
                "request)\n",
