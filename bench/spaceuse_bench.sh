@@ -71,6 +71,7 @@ TMP=$(mktemp -d)
 trap 'rm -rf "$TMP"' EXIT
 FAILED=0
 RUNS=0
+SU_RUNS=0
 
 # The programs that take part, each as a name and its command line.
 TOOLS="spaceuse du"
@@ -124,7 +125,7 @@ drop_caches() {
 }
 
 # One timed run of a tool in figure $fig: its seconds go to $TMP/$fig.$tool.t,
-# its peak RSS to $TMP/$tool.rss; spaceuse's output is compared with the first.
+# its peak RSS to $TMP/$tool.rss; spaceuse's output is compared with $TMP/ref.
 timed() {
     tool=$1
     shift
@@ -138,17 +139,20 @@ timed() {
         FAILED=1
         return
     fi
-    echo "$t0 $t1" | awk '{ printf "%.4f\n", ($2 - $1) / 1e9 }' >>"$TMP/$fig.$tool.t"
-    [ "$GNU_TIME" = 1 ] && cat "$TMP/rss" >>"$TMP/$tool.rss"
-    [ "$tool" = spaceuse ] || return 0
-    if [ ! -f "$TMP/ref" ]; then
-        cp "$TMP/out" "$TMP/ref"
-    elif ! cmp -s "$TMP/out" "$TMP/ref"; then
-        echo "error: spaceuse's output in run $RUNS differs from its first run:"
+    if [ "$tool" = spaceuse ] && ! cmp -s "$TMP/out" "$TMP/ref"; then
+        echo "error: spaceuse's output in run $RUNS differs from the first it printed:"
         diff "$TMP/ref" "$TMP/out" | tr '\r' '\n' | head -n 6
         FAILED=1
+        return
     fi
+    [ "$tool" = spaceuse ] && SU_RUNS=$((SU_RUNS + 1))
+    echo "$t0 $t1" | awk '{ printf "%.4f\n", ($2 - $1) / 1e9 }' >>"$TMP/$fig.$tool.t"
+    [ "$GNU_TIME" = 1 ] && cat "$TMP/rss" >>"$TMP/$tool.rss"
+    return 0
 }
+
+# True when every run of the tool in figure $1 counted.
+all_counted() { [ "$( (wc -l <"$TMP/$1.$2.t") 2>/dev/null)" = "$ROUNDS" ]; }
 
 # "median [min .. max]" of a file of numbers.
 stats() {
@@ -170,12 +174,12 @@ figure() {
     done
     echo "$title"
     for tool in $TOOLS; do
-        if [ "$(cat "$TMP/$fig.$tool.t" 2>/dev/null | wc -l)" != "$ROUNDS" ]; then
-            printf '  %-18s error: no figure (a run failed)\n' "$(tool_line "$tool")"
+        if ! all_counted "$fig" "$tool"; then
+            printf '  %-18s error: no figure (a run failed or its output changed)\n' "$(tool_line "$tool")"
             continue
         fi
         line="$(stats "$TMP/$fig.$tool.t") s"
-        if [ "$tool" != spaceuse ] && [ -s "$TMP/$fig.spaceuse.t" ]; then
+        if [ "$tool" != spaceuse ] && all_counted "$fig" spaceuse; then
             line="$line   spaceuse/$tool $(echo "$(median "$TMP/$fig.spaceuse.t") $(median "$TMP/$fig.$tool.t")" |
                 awk '{ printf "%.2f", $1 / $2 }')"
         fi
@@ -187,9 +191,11 @@ echo "spaceuse: $SPACEUSE"
 echo "tree: $TREE ($files files, $dirs directories)"
 echo "peers: $TOOLS; $ROUNDS runs of each per figure, alternating; median [min .. max] seconds"
 
-# Warm the cache, and see that every program reads the tree.
+# Warm the cache, see that every program reads the tree, and keep what
+# spaceuse prints: every timed run must print the same.
 for tool in $TOOLS; do
-    run_tool "$tool" env >/dev/null 2>&1 </dev/null || { echo "error: $(tool_line "$tool") fails on the tree"; exit 1; }
+    run_tool "$tool" env >"$TMP/out" 2>/dev/null </dev/null || { echo "error: $(tool_line "$tool") fails on the tree"; exit 1; }
+    [ "$tool" = spaceuse ] && cp "$TMP/out" "$TMP/ref"
 done
 
 figure warm "warm" 0
@@ -209,7 +215,9 @@ for tool in $TOOLS; do
     printf '  %-18s %s\n' "$(tool_line "$tool")" "$(sort -n "$TMP/$tool.rss" | tail -n 1 | awk '{ printf "%.1f MiB", $1 / 1024 }')"
 done
 
-if command -v hyperfine >/dev/null 2>&1; then
+if [ "$FAILED" = 1 ]; then
+    echo "hyperfine: skipped after the errors above"
+elif command -v hyperfine >/dev/null 2>&1; then
     echo "hyperfine, warm:"
     set --
     for tool in $TOOLS; do
@@ -222,4 +230,4 @@ if [ "$FAILED" = 1 ]; then
     echo "error: a run failed or spaceuse's output changed (see above)"
     exit 1
 fi
-echo "output: spaceuse printed the same $(wc -c <"$TMP/ref") bytes on every one of its runs"
+echo "output: spaceuse printed the same $(wc -c <"$TMP/ref") bytes on each of its $SU_RUNS timed runs"
