@@ -1,563 +1,576 @@
-// hostlink throughput and idle cost against the simulated target, each next
-// to a floor measured in the same run: the same packet and reply sizes
-// exchanged stop-and-wait over loopback by a minimal client and server.
-// Prints figures only; it never passes or fails.
+// hostlink against the simulated target, each figure next to a floor run
+// alternately with it: two bare processes exchanging the same packet and
+// reply sizes stop-and-wait over loopback. Every figure is the median of
+// several rounds, with the smallest and largest; each is taken with the whole
+// run on one CPU and unpinned.
+//   (a) a 32 MiB load          (b) a 64 MiB file read in 32 KiB requests
+//   (c) serving a silent target: hostlink's CPU share, sample packets a second
+//   (d) hostlink's peak resident memory in (a) and (b)
+//   (e) sample packets per memory write during (a)
+// (a), (b) and (c) are taken with the sample protocol closed and open.
+// A run that did not happen (hostlink did not start, did not finish, or did
+// not exit cleanly) prints an error instead of a figure, and the bench exits 1.
 //
-//   hostlink_bench [path-to-hostlink]
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
+//   hostlink_bench [--only abc] [--place both|pinned|unpinned] [--rounds 5]
+//                  [--idle 3] [path-to-hostlink]
+// or the same through HOSTLINK_BENCH_ONLY, HOSTLINK_BENCH_PLACE,
+// HOSTLINK_BENCH_ROUNDS and HOSTLINK_BENCH_IDLE (seconds of each idle round).
+#include <limits.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench_util.h"
 #include "dsnetsim.h"
 
 #ifndef HOSTLINK_BIN
 #define HOSTLINK_BIN "hostlink"
 #endif
 
-extern char** environ;
+static const uint32_t kLoadBytes = 32u << 20;
+static const uint32_t kReadBytes = 64u << 20;
+static const uint32_t kReadChunk = 32768;
+static const uint32_t kLoadAddr = 0x00100000;
+// Bounds: a run that takes longer did not happen.
+static const int kRunTimeoutMs = 60000;   // a load or a whole file read
+static const int kStartTimeoutMs = 30000; // a tiny load, before idling
+static std::string hostlinkPath;
 
-static const char* hostlinkPath = HOSTLINK_BIN;
+struct Options {
+    std::string only = "abc";
+    bool pinned = true, unpinned = true;
+    int rounds = 5;
+    double idleSeconds = 3;
+};
 
-static double Now()
+struct Files {
+    std::string dir, bigElf, tinyElf, bigBin, log;
+};
+
+// ---- one hostlink session against the simulator --------------------------------------
+
+struct Session {
+    Sim* sim = nullptr;
+    pid_t pid = -1;
+};
+
+static bool Begin(const SimConfig& cfg, const std::vector<std::string>& args, const char* cwd,
+                  const Files& f, Session* s, std::string* error)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-static double Mb(double bytes, double sec) { return sec > 0 ? bytes / sec / 1e6 : 0; }
-
-// ---- the floor: a bare stop-and-wait exchange -----------------------------------
-
-static bool ReadFull(int fd, uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t r = recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= (size_t)r;
+    s->sim = SimStart(cfg);
+    if (!s->sim) {
+        *error = "the simulator did not start";
+        return false;
     }
-    return true;
-}
-
-static bool WriteFull(int fd, const uint8_t* p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = send(fd, p, n, MSG_NOSIGNAL);
-        if (w <= 0)
-            return false;
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
-// One side of the floor exchange: asks `count` times and waits for each
-// answer (timed), or answers `count` times.
-static double Median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-static double floorMedian;  // of the last floor's exchanges, seconds
-
-static double Exchange(int fd, bool asks, int count, size_t reqLen, size_t repLen)
-{
-    std::vector<uint8_t> req(reqLen, 2), rep(repLen, 1);
-    std::vector<double> each;
-    double t0 = Now();
-    for (int i = 0; i < count; i++) {
-        double t = Now();
-        bool ok = asks ? WriteFull(fd, req.data(), reqLen) && ReadFull(fd, rep.data(), repLen)
-                       : ReadFull(fd, req.data(), reqLen) && WriteFull(fd, rep.data(), repLen);
-        if (!ok)
-            return -1;
-        each.push_back(Now() - t);
-    }
-    if (asks)
-        floorMedian = Median(each);
-    return Now() - t0;
-}
-
-// `count` exchanges of a request of reqLen bytes answered with repLen bytes.
-// The accepting side plays the simulator (TCP_NODELAY), the connecting side
-// plays hostlink (no socket option); simAsks says which side asks. Seconds
-// the asking side took, or -1.
-static double Floor(int count, size_t reqLen, size_t repLen, bool simAsks)
-{
-    int ls = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t sl = sizeof sa;
-    if (bind(ls, (struct sockaddr*)&sa, sizeof sa) != 0 || listen(ls, 1) != 0 ||
-        getsockname(ls, (struct sockaddr*)&sa, &sl) != 0) {
-        close(ls);
-        return -1;
-    }
-    double hostT = -1;
-    std::thread host([&] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(fd, (struct sockaddr*)&sa, sizeof sa) == 0)
-            hostT = Exchange(fd, !simAsks, count, reqLen, repLen);
-        close(fd);
-    });
-    int fd = accept(ls, nullptr, nullptr);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    double simT = Exchange(fd, simAsks, count, reqLen, repLen);
-    close(fd);
-    host.join();
-    close(ls);
-    return simAsks ? simT : hostT;
-}
-
-// ---- running hostlink ------------------------------------------------------------
-
-static pid_t Spawn(int port, const std::vector<std::string>& args, const char* cwd)
-{
-    std::string addr = "127.0.0.1:" + std::to_string(port);
+    std::string addr = "127.0.0.1:" + std::to_string(SimPort(s->sim));
     std::vector<std::string> av = {hostlinkPath, "-d", addr};
     av.insert(av.end(), args.begin(), args.end());
-    std::vector<char*> cav;
-    for (std::string& a : av)
-        cav.push_back(&a[0]);
-    cav.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    std::string prog = hostlinkPath;
-    std::string cmd;
-    if (cwd) {
-        // posix_spawn has no portable chdir; run through the shell's cd.
-        cmd = "cd '" + std::string(cwd) + "' && exec \"$0\" \"$@\"";
-        std::vector<char*> sh = {(char*)"/bin/sh", (char*)"-c", &cmd[0]};
-        sh.insert(sh.end(), cav.begin(), cav.end());
-        cav = sh;
-        prog = "/bin/sh";
+    s->pid = StartProgram(av, cwd, f.log, error);
+    if (s->pid < 0) {
+        SimStop(s->sim);
+        return false;
     }
-    pid_t pid = -1;
-    if (posix_spawn(&pid, prog.c_str(), &fa, nullptr, cav.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    return true;
 }
 
-static int Finish(pid_t pid)
+// SimWaitMark that gives up early when hostlink has ended.
+static bool WaitMark(const Session& s, const char* name, int timeoutMs)
 {
-    kill(pid, SIGINT);
-    double end = Now() + 10;
-    int st = 0;
-    while (waitpid(pid, &st, WNOHANG) == 0) {
-        if (Now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &st, 0);
-            break;
-        }
-        usleep(10000);
+    double end = Now() + timeoutMs / 1000.0;
+    while (Now() < end) {
+        if (SimWaitMark(s.sim, name, 50))
+            return true;
+        if (!Running(s.pid))
+            return SimWaitMark(s.sim, name, 0);
     }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return false;
 }
 
-// CPU seconds (user + system) a process has used so far.
-static double CpuSeconds(pid_t pid)
+static std::string LogTail(const Files& f)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    FILE* f = fopen(path, "r");
-    if (!f)
-        return -1;
-    char buf[1024];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    // Fields after the command name, which ends at the last ')'.
-    char* p = strrchr(buf, ')');
-    if (!p)
-        return -1;
-    unsigned long utime = 0, stime = 0;
-    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
-    if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
-        return -1;
-    return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+    FILE* fp = fopen(f.log.c_str(), "r");
+    if (!fp)
+        return "";
+    std::vector<std::string> lines;
+    char line[512];
+    while (fgets(line, sizeof line, fp)) {
+        lines.push_back(line);
+        if (lines.size() > 4)
+            lines.erase(lines.begin());
+    }
+    fclose(fp);
+    std::string s;
+    for (const std::string& l : lines)
+        s += "\n      hostlink: " + l.substr(0, l.find('\n'));
+    return s;
 }
 
-// First and last time of packets that match.
-static bool Span(Sim* sim, char dir, uint16_t proto, int firstByte, double* t0, double* t1,
-                 int* count)
+// Ends hostlink (SIGINT while it serves: it exits with 0) and the simulator.
+// `why` is empty when the session itself went well; the result is true when
+// it did and hostlink ended cleanly, else *error tells all.
+static bool Finish(Session* s, const Files& f, std::string why, std::string* error)
 {
-    *count = 0;
-    for (const SimRecord& r : SimTranscript(sim)) {
-        if (r.dir != dir || r.bytes.size() < 11)
-            continue;
-        if ((uint16_t)(r.bytes[4] | (r.bytes[5] << 8)) != proto)
-            continue;
-        if (firstByte >= 0 && r.bytes[firstByte >> 8] != (firstByte & 0xff))
-            continue;
-        if ((*count)++ == 0)
-            *t0 = r.t;
-        *t1 = r.t;
-    }
-    return *count > 0;
+    std::vector<std::string> problems = SimProblems(s->sim);
+    std::string how;
+    bool early = !Running(s->pid);
+    bool clean = EndProgram(s->pid, 10, &how);
+    SimStop(s->sim);
+    if (why.empty() && clean && !early)
+        return true;
+    if (why.empty())
+        why = "hostlink did not end cleanly";
+    if (early)
+        why += "; hostlink had ended by itself (" + (clean ? "exit status 0" : how) + ")";
+    else if (!clean)
+        why += "; hostlink " + how;
+    if (!problems.empty())
+        why += "; the simulator saw: " + problems[0];
+    *error = why + LogTail(f);
+    return false;
 }
 
-static double hostMedian;  // of the last measured series: one whole exchange
+// ---- what the simulator saw ----------------------------------------------------------
 
-// Where the time of a stop-and-wait series goes (medians): from each
-// request's arrival to the simulator's reply, and from that reply to the
-// arrival of the next request.
-static void Turnaround(Sim* sim, uint16_t proto, char reqDir)
+struct Exchanges {
+    std::vector<Turn> turns;
+    double first = -1, last = -1;  // first request, last answer
+    double simShare = 0;           // median seconds of each exchange spent in the simulator
+};
+
+static bool Is(const SimRecord& r, char dir, uint16_t proto)
 {
-    std::vector<double> simT, hostT;
-    double lastReq = -1, lastRep = -1;
-    for (const SimRecord& r : SimTranscript(sim)) {
-        if (r.bytes.size() < 8 || (uint16_t)(r.bytes[4] | (r.bytes[5] << 8)) != proto)
-            continue;
-        if (r.dir == reqDir) {
-            if (lastRep >= 0)
-                hostT.push_back(r.t - lastRep);
-            lastReq = r.t;
-        } else if (lastReq >= 0) {
-            simT.push_back(r.t - lastReq);
-            lastRep = r.t;
-        }
-    }
-    if (simT.empty())
-        return;
-    int stalls = 0;
-    double stalled = 0;
-    for (double t : hostT) {
-        if (t > 0.010) {
-            stalls++;
-            stalled += t;
+    return r.dir == dir && r.bytes.size() >= 8 &&
+           (uint16_t)(r.bytes[4] | (r.bytes[5] << 8)) == proto;
+}
+
+// Pairs every request of the protocol going `askDir` whose byte `at` is
+// `code` with the next packet of the protocol going the other way.
+static Exchanges Pair(const std::vector<SimRecord>& tr, char askDir, uint16_t proto, size_t at,
+                      uint8_t code)
+{
+    char answerDir = askDir == SIM_TO_HOST ? SIM_FROM_HOST : SIM_TO_HOST;
+    Exchanges x;
+    std::vector<double> share;
+    double asked = -1, answered = -1;
+    uint32_t askLen = 0;
+    for (const SimRecord& r : tr) {
+        if (Is(r, askDir, proto) && r.bytes.size() > at && r.bytes[at] == code) {
+            if (askDir == SIM_TO_HOST && answered >= 0)
+                share.push_back(r.t - answered);  // the simulator's turn: answer to next request
+            asked = r.t;
+            askLen = r.length;
+            if (x.first < 0)
+                x.first = r.t;
+        } else if (asked >= 0 && Is(r, answerDir, proto)) {
+            if (askDir == SIM_FROM_HOST)
+                share.push_back(r.t - asked);  // the simulator's turn: request to answer
+            x.turns.push_back(Turn{askLen, r.length});
+            answered = x.last = r.t;
+            asked = -1;
         }
     }
-    hostMedian = Median(simT) + Median(hostT);
-    double sumSim = 0, sumHost = 0;
-    for (double t : simT)
-        sumSim += t;
-    for (double t : hostT)
-        sumHost += t;
-    printf("    per exchange, median: %.1f us from request to reply (sum %.3f s), %.1f us from "
-           "reply to next request (sum %.3f s); %d gaps over 10 ms (%.3f s)\n",
-           Median(simT) * 1e6, sumSim, Median(hostT) * 1e6, sumHost, stalls, stalled);
+    x.simShare = Median(share);
+    return x;
 }
 
-// The machine is shared: a whole-run ratio takes in every stall of the
-// scheduler, the median exchange shows the steady state.
-static void PrintMedians()
+// After the run request: a file request that hostlink answers only once it
+// has taken the run's reply and serves, then the mark "running". Ended
+// before that, hostlink would rightly report an unfinished load.
+static void ServedSteps(SimConfig* cfg)
 {
-    if (hostMedian > 0 && floorMedian > 0)
-        printf("    median exchange: hostlink %.1f us, floor %.1f us; ratio %.2f\n",
-               hostMedian * 1e6, floorMedian * 1e6, floorMedian / hostMedian);
+    cfg->replyTimeoutMs = kRunTimeoutMs / 2;
+    cfg->steps.push_back(SimSync());
+    cfg->steps.push_back(SimMark("running"));
 }
 
-// ---- the simulator's own share: a bare client in hostlink's place -----------------
-
-static int ConnectTo(int port)
+static bool Served(Sim* sim)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons((uint16_t)port);
-    if (connect(fd, (struct sockaddr*)&sa, sizeof sa) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    std::vector<SimDrfpResult> r = SimDrfpResults(sim);
+    return !r.empty() && r.back().replied;
 }
 
-static void Put32(uint8_t* p, uint32_t v)
+// ---- (a) the load, (b) the file read, (c) idle ------------------------------------------
+
+struct HostRun {
+    double seconds = 0;  // the timed span, as the simulator saw it
+    uint64_t bytes = 0;
+    long rssKiB = -1;
+    double samplesPerWrite = 0;
+    Exchanges x;
+};
+
+static bool RunLoad(const Files& f, bool samples, HostRun* run, std::string* error)
 {
-    for (int i = 0; i < 4; i++)
-        p[i] = (uint8_t)(v >> (8 * i));
-}
-
-// Median seconds of one memory write of `data` bytes through the simulator,
-// written stop-and-wait by a client that does nothing else.
-static double SimLoadMedian(int count, uint32_t data)
-{
-    SimConfig cfg;
-    cfg.recordBytes = 16;
-    cfg.keepMemory = false;
-    Sim* sim = SimStart(cfg);
-    if (!sim)
-        return -1;
-    int fd[3];
-    for (int& f : fd)
-        f = ConnectTo(SimPort(sim));
-    std::vector<uint8_t> body(20 + 4 + data, 0);
-    body[2] = 0x0a;
-    body[5] = 1;
-    body[9] = 4;
-    Put32(&body[16], data);
-    std::vector<uint8_t> pkt = SimPacket(SIM_PROTO_DBGP, 'H', 'E', body), rep(16);
-    std::vector<double> each;
-    for (int i = 0; i < count && fd[0] >= 0; i++) {
-        Put32(&pkt[20], 0x00100000u + (uint32_t)i * data);
-        double t = Now();
-        if (!WriteFull(fd[0], pkt.data(), pkt.size()) || !ReadFull(fd[0], rep.data(), 16))
-            break;
-        each.push_back(Now() - t);
-    }
-    for (int f : fd)
-        if (f >= 0)
-            close(f);
-    SimStop(sim);
-    return Median(each);
-}
-
-// Median seconds of one 32 KiB file read through the simulator, answered
-// by a client that does nothing else.
-static double SimReadMedian(int count)
-{
-    SimConfig cfg;
-    cfg.recordBytes = 16;
-    cfg.keepReadBytes = 0;
-    cfg.steps.push_back(SimAt(SIM_AT_ACCEPT, SimDrfpOpen("x")));
-    cfg.steps.push_back(SimAt(SIM_AT_ACCEPT, SimDrfpReadAll(32768)));
-    Sim* sim = SimStart(cfg);
-    if (!sim)
-        return -1;
-    int fd[3];
-    for (int& f : fd)
-        f = ConnectTo(SimPort(sim));
-    std::vector<uint8_t> req(24), rep(24 + 32768, 0);
-    int reads = 0;
-    while (fd[0] >= 0) {
-        if (!ReadFull(fd[0], req.data(), 8))
-            break;
-        size_t len = req[0] | (req[1] << 8);
-        if (len < 16 || len > req.size() || !ReadFull(fd[0], req.data() + 8, len - 8))
-            break;
-        uint32_t code = req[8];
-        memcpy(&rep[12], &req[12], 4);  // seqnum
-        size_t n = 24;
-        Put32(&rep[8], code + 1);
-        Put32(&rep[16], 0);
-        Put32(&rep[20], 1);
-        if (code == 4) {
-            uint32_t k = reads++ < count ? 32768 : 0;
-            Put32(&rep[20], k);
-            n += k;
-        }
-        rep[0] = (uint8_t)n;
-        rep[1] = (uint8_t)(n >> 8);
-        rep[4] = 0x20;
-        rep[5] = 0x01;
-        rep[6] = 'H';
-        rep[7] = 'I';
-        if (!WriteFull(fd[0], rep.data(), n) || (code == 4 && n == 24))
-            break;
-    }
-    SimWaitEnd(sim, 200);
-    std::vector<double> each;
-    double sent = -1;
-    for (const SimRecord& r : SimTranscript(sim)) {
-        if (r.bytes.size() < 12 || r.bytes[4] != 0x20 || r.bytes[8] < 4)
-            continue;
-        if (r.dir == SIM_TO_HOST)
-            sent = r.t;
-        else if (sent >= 0)
-            each.push_back(r.t - sent);
-    }
-    for (int f : fd)
-        if (f >= 0)
-            close(f);
-    SimStop(sim);
-    return Median(each);
-}
-
-// ---- the three measurements --------------------------------------------------------
-
-static void LoadBench(const std::string& dir, bool samples)
-{
-    const uint32_t size = 32u << 20;
-    std::string elf = dir + "/big.elf";
-    SimSegment seg;
-    seg.vaddr = 0x00100000;
-    seg.data.assign(size, 0);
-    for (uint32_t i = 0; i < size; i += 4096)
-        seg.data[i] = (uint8_t)(i >> 12);
-    if (!SimWriteElf(elf.c_str(), 0x00100000, 0x00108000, {seg})) {
-        printf("load: cannot write %s\n", elf.c_str());
-        return;
-    }
-    seg.data.clear();
-    seg.data.shrink_to_fit();
-
     SimConfig cfg;
     cfg.sampleOpens = samples;
     cfg.recordBytes = 16;
     cfg.keepMemory = false;
-    cfg.steps.push_back(SimMark("running"));
-    Sim* sim = SimStart(cfg);
-    if (!sim)
-        return;
-    pid_t pid = Spawn(SimPort(sim), {elf}, nullptr);
-    bool ran = pid > 0 && SimWaitMark(sim, "running", 120000);
-    double a = 0, b = 0, r0 = 0, r1 = 0;
-    int writes = 0, runs = 0;
-    // Memory writes are DBGP type 0x0a (body byte 2, packet byte 10); the run
-    // request, type 0x18, closes the span.
-    Span(sim, SIM_FROM_HOST, SIM_PROTO_DBGP, (10 << 8) | 0x0a, &a, &b, &writes);
-    Span(sim, SIM_FROM_HOST, SIM_PROTO_DBGP, (10 << 8) | 0x18, &r0, &r1, &runs);
-    uint64_t bytes = SimMemBytes(sim);
-    int samplesSeen = SimSamples(sim);
-    Turnaround(sim, SIM_PROTO_DBGP, SIM_FROM_HOST);
-    if (samples)
-        printf("    %d sample packets arrived during the load\n", samplesSeen);
-    if (pid > 0)
-        Finish(pid);
-    SimStop(sim);
-    remove(elf.c_str());
-    if (!ran || writes == 0 || runs == 0) {
-        printf("load: hostlink did not finish the load\n");
-        return;
+    // Samples are counted as the run request arrives (the bench wakes a
+    // moment later: a few more may come in while hostlink floods).
+    cfg.steps.push_back(SimBefore(SIM_AT_RUN, SimMark("run")));
+    ServedSteps(&cfg);
+    Session s;
+    if (!Begin(cfg, {f.bigElf}, nullptr, f, &s, error))
+        return false;
+    bool loaded = WaitMark(s, "run", kRunTimeoutMs);
+    int sampled = SimSamples(s.sim), writes = SimWrites(s.sim);
+    bool served = loaded && WaitMark(s, "running", kRunTimeoutMs) && Served(s.sim);
+    run->rssKiB = PeakRssKiB(s.pid);
+    run->bytes = SimMemBytes(s.sim);
+    std::vector<SimRecord> tr = SimTranscript(s.sim);
+    std::string why;
+    if (!loaded || run->bytes != kLoadBytes || writes == 0)
+        why = "the load did not complete in " + std::to_string(kRunTimeoutMs / 1000) + " s: " +
+              std::to_string(writes) + " writes, " + std::to_string(run->bytes) + " of " +
+              std::to_string(kLoadBytes) + " bytes";
+    else if (!served)
+        why = "hostlink did not answer a file request after the load";
+    if (!Finish(&s, f, why, error))
+        return false;
+    // Memory writes are DBGP type 0x0a, the run request 0x18 (packet byte 10).
+    run->x = Pair(tr, SIM_FROM_HOST, SIM_PROTO_DBGP, 10, 0x0a);
+    Exchanges go = Pair(tr, SIM_FROM_HOST, SIM_PROTO_DBGP, 10, 0x18);
+    run->seconds = go.first - run->x.first;
+    run->samplesPerWrite = (double)sampled / writes;
+    if ((int)run->x.turns.size() != writes || run->seconds <= 0 || run->rssKiB < 0) {
+        *error = "the transcript of the load does not add up (" +
+                 std::to_string(run->x.turns.size()) + " exchanges)";
+        return false;
     }
-    // Every write but the last carries the largest payload; each needs one
-    // reply of 16 bytes.
-    double t = r0 - a;
-    uint32_t perPacket = 65488;
-    double floor = Floor(writes, perPacket + 32, 16, false);
-    double simOnly = SimLoadMedian(writes, perPacket);
-    printf("    median exchange with a bare client in hostlink's place: %.1f us\n", simOnly * 1e6);
-    printf("(a) load of %u MiB%s: %d writes, %.3f s, %.1f MB/s; floor %.3f s, %.1f MB/s; "
-           "ratio %.2f\n",
-           size >> 20, samples ? " (samples open)" : "", writes, t, Mb((double)bytes, t), floor,
-           Mb((double)writes * perPacket, floor),
-           floor > 0 && t > 0 ? Mb((double)bytes, t) / Mb((double)writes * perPacket, floor) : 0);
-    PrintMedians();
+    return true;
 }
 
-static void ReadBench(const std::string& dir)
+static bool RunRead(const Files& f, bool samples, HostRun* run, std::string* error)
 {
-    const uint32_t size = 64u << 20;
-    std::string file = dir + "/big.bin";
-    {
-        FILE* f = fopen(file.c_str(), "wb");
-        if (!f)
-            return;
-        std::vector<uint8_t> block(1 << 20, 0x5a);
-        for (uint32_t i = 0; i < size; i += (uint32_t)block.size())
-            fwrite(block.data(), 1, block.size(), f);
-        fclose(f);
-    }
     SimConfig cfg;
-    cfg.sampleOpens = false;
+    cfg.sampleOpens = samples;
     cfg.recordBytes = 16;
     cfg.keepReadBytes = 0;
     cfg.steps.push_back(SimDrfpOpen("big.bin"));
-    cfg.steps.push_back(SimDrfpReadAll(32768));
+    cfg.steps.push_back(SimDrfpReadAll(kReadChunk));
     cfg.steps.push_back(SimMark("read"));
-    Sim* sim = SimStart(cfg);
-    if (!sim)
-        return;
-    SimWriteElf((dir + "/tiny.elf").c_str(), 0x00100000, 0, {SimSegment{0x00100000, {0, 0, 0, 0}, 0}});
-    pid_t pid = Spawn(SimPort(sim), {"tiny.elf"}, dir.c_str());
-    bool ok = pid > 0 && SimWaitMark(sim, "read", 120000);
-    double a = 0, b = 0, c = 0, d = 0;
-    int reqs = 0, reps = 0;
-    Span(sim, SIM_TO_HOST, SIM_PROTO_DRFP, (8 << 8) | 4, &a, &b, &reqs);
-    Span(sim, SIM_FROM_HOST, SIM_PROTO_DRFP, (8 << 8) | 5, &c, &d, &reps);
-    uint64_t total = SimReadTotal(sim);
-    Turnaround(sim, SIM_PROTO_DRFP, SIM_TO_HOST);
-    if (pid > 0)
-        Finish(pid);
-    SimStop(sim);
-    remove(file.c_str());
-    remove((dir + "/tiny.elf").c_str());
-    if (!ok || reqs == 0 || total != size) {
-        printf("(b) file read: did not complete (%llu bytes)\n", (unsigned long long)total);
-        return;
+    Session s;
+    // Relative names, so hostlink runs where the files are.
+    if (!Begin(cfg, {"tiny.elf"}, f.dir.c_str(), f, &s, error))
+        return false;
+    bool ran = WaitMark(s, "read", kRunTimeoutMs);
+    run->rssKiB = PeakRssKiB(s.pid);
+    run->bytes = SimReadTotal(s.sim);
+    std::vector<SimRecord> tr = SimTranscript(s.sim);
+    std::string why;
+    if (!ran || run->bytes != kReadBytes)
+        why = "the file read did not complete in " + std::to_string(kRunTimeoutMs / 1000) +
+              " s: " + std::to_string(run->bytes) + " of " + std::to_string(kReadBytes) +
+              " bytes";
+    if (!Finish(&s, f, why, error))
+        return false;
+    // Read requests are DRFP code 4 (packet byte 8).
+    run->x = Pair(tr, SIM_TO_HOST, SIM_PROTO_DRFP, 8, 4);
+    run->seconds = run->x.last - run->x.first;
+    if (run->x.turns.size() < kReadBytes / kReadChunk || run->seconds <= 0 || run->rssKiB < 0) {
+        *error = "the transcript of the file read does not add up (" +
+                 std::to_string(run->x.turns.size()) + " exchanges)";
+        return false;
     }
-    double t = d - a;
-    double floor = Floor(reqs, 24, 24 + 32768, true);
-    double simOnly = SimReadMedian(reqs);
-    printf("    median exchange with a bare client in hostlink's place: %.1f us\n", simOnly * 1e6);
-    printf("(b) file read of %u MiB in 32 KiB requests: %d requests, %.3f s, %.1f MB/s; "
-           "floor %.3f s, %.1f MB/s; ratio %.2f\n",
-           size >> 20, reqs, t, Mb((double)total, t), floor, Mb((double)reqs * 32768, floor),
-           floor > 0 && t > 0 ? Mb((double)total, t) / Mb((double)reqs * 32768, floor) : 0);
-    PrintMedians();
+    return true;
 }
 
-static void IdleBench(const std::string& dir, bool samples)
+// Serves a silent target for `seconds`: hostlink's CPU share (percent of
+// one CPU) and the sample packets the simulator received a second.
+static bool RunIdle(const Files& f, bool samples, double seconds, double* cpu, double* rate,
+                    std::string* error)
 {
     SimConfig cfg;
     cfg.sampleOpens = samples;
-    cfg.steps.push_back(SimMark("running"));
-    Sim* sim = SimStart(cfg);
-    if (!sim)
-        return;
-    std::string elf = dir + "/tiny.elf";
-    SimWriteElf(elf.c_str(), 0x00100000, 0, {SimSegment{0x00100000, {0, 0, 0, 0}, 0}});
-    pid_t pid = Spawn(SimPort(sim), {elf}, nullptr);
-    if (pid < 0 || !SimWaitMark(sim, "running", 30000)) {
-        printf("(c) idle: hostlink did not start serving\n");
+    ServedSteps(&cfg);
+    Session s;
+    if (!Begin(cfg, {f.tinyElf}, nullptr, f, &s, error))
+        return false;
+    std::string why;
+    if (WaitMark(s, "running", kStartTimeoutMs) && Served(s.sim)) {
+        SleepSeconds(0.2);
+        double c0 = CpuSeconds(s.pid), t0 = Now();
+        int n0 = SimSamples(s.sim);
+        SleepSeconds(seconds);
+        double c1 = CpuSeconds(s.pid), t1 = Now();
+        int n1 = SimSamples(s.sim);
+        *cpu = (c1 - c0) / (t1 - t0) * 100;
+        *rate = (n1 - n0) / (t1 - t0);
+        if (c0 < 0 || c1 < 0)
+            why = "cannot read hostlink's CPU time";
     } else {
-        usleep(200000);
-        double c0 = CpuSeconds(pid), t0 = Now();
-        sleep(10);
-        double c1 = CpuSeconds(pid), t1 = Now();
-        printf("(c) serving a silent target%s for %.1f s: %.3f s of CPU (%.2f%%)\n",
-               samples ? " with the sample protocol open" : "", t1 - t0, c1 - c0,
-               (c1 - c0) / (t1 - t0) * 100);
+        why = "hostlink did not start serving in " + std::to_string(kStartTimeoutMs / 1000) + " s";
     }
-    if (pid > 0)
-        Finish(pid);
-    SimStop(sim);
-    remove(elf.c_str());
+    return Finish(&s, f, why, error);
+}
+
+static void Fail(const char* figure, const std::string& error)
+{
+    printf("%s error: no figure, a run did not happen: %s\n", figure, error.c_str());
+    fflush(stdout);
+}
+
+static bool ThroughputFigure(char which, bool samples, const Options& o, const Files& f)
+{
+    bool load = which == 'a';
+    const char* tag = load ? "(a)" : "(b)";
+    Series hostMb, hostUs, floorMb, floorUs, ratio, rss, perWrite, simUs;
+    size_t exchanges = 0;
+    for (int round = 0; round < o.rounds; round++) {
+        HostRun run;
+        std::string error;
+        if (!(load ? RunLoad(f, samples, &run, &error) : RunRead(f, samples, &run, &error))) {
+            Fail(tag, error);
+            return false;
+        }
+        // The floor repeats the exchanges that run had, sizes and all.
+        double floor = FloorSeconds(run.x.turns, load, &error);
+        if (floor <= 0) {
+            Fail(tag, error);
+            return false;
+        }
+        exchanges = run.x.turns.size();
+        hostMb.Add(run.bytes / run.seconds / 1e6);
+        hostUs.Add(run.seconds / exchanges * 1e6);
+        floorMb.Add(run.bytes / floor / 1e6);
+        floorUs.Add(floor / exchanges * 1e6);
+        ratio.Add(floor / run.seconds);
+        rss.Add(run.rssKiB / 1024.0);
+        perWrite.Add(run.samplesPerWrite);
+        simUs.Add(run.x.simShare * 1e6);
+    }
+    const char* state = samples ? "samples open" : "samples closed";
+    if (load)
+        printf("(a) load of %u MiB in %zu memory writes, %s\n", kLoadBytes >> 20, exchanges, state);
+    else
+        printf("(b) file read of %u MiB in %u KiB requests (%zu), %s\n", kReadBytes >> 20,
+               kReadChunk >> 10, exchanges, state);
+    printf("    hostlink %s MB/s  %s us/exchange (simulator's turnaround %s us)\n",
+           Show(hostMb, 1).c_str(), Show(hostUs, 1).c_str(), Show(simUs, 1).c_str());
+    printf("    floor    %s MB/s  %s us/exchange\n", Show(floorMb, 1).c_str(),
+           Show(floorUs, 1).c_str());
+    printf("    ratio    %s (hostlink/floor, per round)\n", Show(ratio, 2).c_str());
+    printf("(d) peak RSS of hostlink during the %s: %s MiB\n", load ? "load" : "file read",
+           Show(rss, 1).c_str());
+    if (load && samples)
+        printf("(e) sample packets per memory write: %s (from the protocol's opening to the run "
+               "request)\n",
+               Show(perWrite, 1).c_str());
+    fflush(stdout);
+    return true;
+}
+
+static bool IdleFigure(bool samples, const Options& o, const Files& f)
+{
+    Series cpu, rate;
+    for (int round = 0; round < o.rounds; round++) {
+        double c = 0, r = 0;
+        std::string error;
+        if (!RunIdle(f, samples, o.idleSeconds, &c, &r, &error)) {
+            Fail("(c)", error);
+            return false;
+        }
+        cpu.Add(c);
+        rate.Add(r);
+    }
+    printf("(c) serving a silent target %.1f s, %s\n", o.idleSeconds,
+           samples ? "samples open" : "samples closed");
+    printf("    hostlink CPU %s %%  sample packets received %s /s\n", Show(cpu, 2).c_str(),
+           Show(rate, 0).c_str());
+    fflush(stdout);
+    return true;
+}
+
+// ---- the files hostlink loads and serves ----------------------------------------------
+
+static Files files;
+
+static void RemoveFiles(int)
+{
+    // Also a signal handler: unlink and rmdir only.
+    for (const std::string* p : {&files.bigElf, &files.tinyElf, &files.bigBin, &files.log})
+        if (!p->empty())
+            unlink(p->c_str());
+    rmdir(files.dir.c_str());
+}
+
+static void OnSignal(int sig)
+{
+    RemoveFiles(sig);
+    _exit(128 + sig);
+}
+
+static bool WriteBigBin(const std::string& path)
+{
+    FILE* fp = fopen(path.c_str(), "wb");
+    if (!fp)
+        return false;
+    std::vector<uint8_t> block(1 << 20, 0x5a);
+    bool ok = true;
+    for (uint32_t i = 0; i < kReadBytes && ok; i += (uint32_t)block.size())
+        ok = fwrite(block.data(), 1, block.size(), fp) == block.size();
+    return fclose(fp) == 0 && ok;
+}
+
+static bool MakeFiles(const Options& o)
+{
+    char tmpl[] = "/tmp/hostlink-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("hostlink_bench: mkdtemp");
+        return false;
+    }
+    files.dir = tmpl;
+    files.log = files.dir + "/hostlink.log";
+    files.tinyElf = files.dir + "/tiny.elf";
+    signal(SIGINT, OnSignal);
+    signal(SIGTERM, OnSignal);
+    SimSegment tiny{kLoadAddr, {0, 0, 0, 0}, 0};
+    bool ok = SimWriteElf(files.tinyElf.c_str(), kLoadAddr, 0, {tiny});
+    if (ok && o.only.find('a') != std::string::npos) {
+        files.bigElf = files.dir + "/big.elf";
+        SimSegment seg;
+        seg.vaddr = kLoadAddr;
+        seg.data.assign(kLoadBytes, 0);
+        for (uint32_t i = 0; i < kLoadBytes; i += 4096)
+            seg.data[i] = (uint8_t)(i >> 12);
+        ok = SimWriteElf(files.bigElf.c_str(), kLoadAddr, kLoadAddr + 0x8000, {seg});
+    }
+    if (ok && o.only.find('b') != std::string::npos) {
+        files.bigBin = files.dir + "/big.bin";
+        ok = WriteBigBin(files.bigBin);
+    }
+    if (!ok)
+        fprintf(stderr, "hostlink_bench: cannot write the test files in %s\n", tmpl);
+    return ok;
+}
+
+// ---- options ------------------------------------------------------------------------
+
+static bool SetOption(Options* o, const std::string& name, const char* value)
+{
+    if (!value)
+        return true;
+    char* end = nullptr;
+    if (name == "only") {
+        o->only = value;
+        return !o->only.empty() && o->only.find_first_not_of("abcde") == std::string::npos;
+    }
+    if (name == "place") {
+        std::string v = value;
+        o->pinned = v == "both" || v == "pinned";
+        o->unpinned = v == "both" || v == "unpinned";
+        return o->pinned || o->unpinned;
+    }
+    if (name == "rounds") {
+        o->rounds = (int)strtol(value, &end, 10);
+        return *end == 0 && o->rounds >= 1 && o->rounds <= 1000;
+    }
+    if (name == "idle") {
+        o->idleSeconds = strtod(value, &end);
+        return *end == 0 && o->idleSeconds >= 0.5 && o->idleSeconds <= 600;
+    }
+    return false;
+}
+
+static int Usage()
+{
+    fprintf(stderr, "usage: hostlink_bench [--only abc] [--place both|pinned|unpinned] "
+                    "[--rounds N] [--idle SECONDS] [path-to-hostlink]\n");
+    return 2;
+}
+
+static bool ParseOptions(int argc, char** argv, Options* o, std::string* program)
+{
+    const char* names[] = {"only", "place", "rounds", "idle"};
+    for (const char* n : names) {
+        std::string env = std::string("HOSTLINK_BENCH_") + n;
+        for (char& c : env)
+            c = (char)toupper((unsigned char)c);
+        if (!SetOption(o, n, getenv(env.c_str()))) {
+            fprintf(stderr, "hostlink_bench: bad %s\n", env.c_str());
+            return false;
+        }
+    }
+    for (int i = 1; i < argc; i++) {
+        std::string a = argv[i];
+        if (a.rfind("--", 0) == 0 && i + 1 < argc && SetOption(o, a.substr(2), argv[i + 1]))
+            i++;
+        else if (a.rfind("-", 0) != 0 && program->empty())
+            *program = a;
+        else
+            return false;
+    }
+    // (d) and (e) come with the runs of (a) and (b).
+    if (o->only.find('d') != std::string::npos && o->only.find_first_of("ab") == std::string::npos)
+        o->only += "ab";
+    if (o->only.find('e') != std::string::npos)
+        o->only += "a";
+    return true;
+}
+
+// ---- the run --------------------------------------------------------------------------
+
+static int RunPlacement(bool pinned, const Options& o)
+{
+    std::string where;
+    if (!Place(pinned, &where)) {
+        printf("error: cannot place the run (%s)\n", pinned ? "pinned" : "unpinned");
+        return 1;
+    }
+    printf("\n== %s: %s (hostlink, the simulator and the floor's processes)\n",
+           pinned ? "pinned" : "unpinned", where.c_str());
+    fflush(stdout);
+    int failed = 0;
+    for (bool samples : {false, true}) {
+        if (o.only.find('a') != std::string::npos)
+            failed += !ThroughputFigure('a', samples, o, files);
+        if (o.only.find('b') != std::string::npos)
+            failed += !ThroughputFigure('b', samples, o, files);
+        if (o.only.find('c') != std::string::npos)
+            failed += !IdleFigure(samples, o, files);
+    }
+    return failed;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc > 1)
-        hostlinkPath = argv[1];
-    if (access(hostlinkPath, X_OK) != 0) {
-        fprintf(stderr, "hostlink_bench: no program at %s\n", hostlinkPath);
+    Options o;
+    std::string program;
+    if (!ParseOptions(argc, argv, &o, &program))
+        return Usage();
+    if (program.empty())
+        program = HOSTLINK_BIN;
+    // Resolved here: hostlink runs in other directories.
+    char resolved[PATH_MAX];
+    if (!realpath(program.c_str(), resolved) || access(resolved, X_OK) != 0) {
+        fprintf(stderr, "hostlink_bench: no program at %s\n", program.c_str());
         return 1;
     }
-    char tmpl[] = "/tmp/hostlink-bench-XXXXXX";
-    if (!mkdtemp(tmpl)) {
-        perror("mkdtemp");
+    hostlinkPath = resolved;
+    signal(SIGPIPE, SIG_IGN);
+    if (!MakeFiles(o)) {
+        RemoveFiles(0);
         return 1;
     }
-    std::string dir = tmpl;
-    printf("hostlink: %s\n", hostlinkPath);
-    const char* only = getenv("HOSTLINK_BENCH_ONLY");  // a, b or c
-    if (!only || strchr(only, 'a')) {
-        LoadBench(dir, false);
-        LoadBench(dir, true);
+    printf("hostlink: %s\n", hostlinkPath.c_str());
+    printf("each figure: median [min .. max] of %d rounds; a hostlink run, then a floor run\n",
+           o.rounds);
+    fflush(stdout);
+    int failed = 0;
+    if (o.pinned)
+        failed += RunPlacement(true, o);
+    if (o.unpinned)
+        failed += RunPlacement(false, o);
+    RemoveFiles(0);
+    if (failed) {
+        printf("\nerror: %d figure(s) could not be taken\n", failed);
+        return 1;
     }
-    if (!only || strchr(only, 'b'))
-        ReadBench(dir);
-    if (!only || strchr(only, 'c')) {
-        IdleBench(dir, false);
-        IdleBench(dir, true);
-    }
-    rmdir(dir.c_str());
     return 0;
 }
