@@ -78,7 +78,7 @@ static int RunHostlink(Sim* sim, int argc, char** argv)
         av[2] = addr;
         for (int i = 1; i < argc; i++)
             av[i + 2] = argv[i];
-        execv(argv[0], av);
+        execvp(argv[0], av);
         fprintf(stderr, "dsnetsim: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
