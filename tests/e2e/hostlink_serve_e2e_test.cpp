@@ -188,6 +188,40 @@ TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
     }
 }
 
+// Standard output that stops taking lines ends the run with status 1 and
+// one line on standard error: at once when it is closed from the start
+// (before the target is reset), or as soon as the program's next console
+// text finds the reader gone.
+TEST(HostlinkE2E, OutputThatCannotBeWrittenEndsTheRunWithOne)
+{
+    for (bool fromStart : {true, false}) {
+        SCOPED_TRACE(fromStart ? "closed from the start" : "closed while serving");
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        cfg.steps = {SimTty("first\r\n"), SimSleep(600), SimTty("second\r\n"), SimSleep(600),
+                     SimTty("third\r\n")};
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        if (fromStart)
+            opt.stdoutTo = PROC_STDOUT_BROKEN;
+        run.Start({kExampleElf}, opt);
+        if (!fromStart) {
+            ASSERT_TRUE(WaitForOutput(run.proc, "first", 10));
+            CloseToolOutput(run.proc);
+        }
+        ProcResult r = run.Wait();
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.err.rfind("hostlink: cannot write to standard output: ", 0), 0u) << r.err;
+        EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+        EXPECT_LT(run.Elapsed(), 8.0);
+        if (fromStart) {
+            EXPECT_TRUE(FromHost(run.sim, SIM_PROTO_NETMP, 0x02).empty()) << Dump(run.sim);
+            EXPECT_TRUE(FromHost(run.sim, SIM_PROTO_DBGP).empty()) << Dump(run.sim);
+        }
+    }
+}
+
 // The demo as people see it: the example program greets, copies the data
 // file named on the command line to the console and says goodbye.
 TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
