@@ -207,6 +207,7 @@ static int OpenLink(char* address)
 static int StartUp(int ac, char** av, HOSTLINK_ARGS* a)
 {
     char* address = getenv("DSNETM");
+    SysHoldStandardStreams();
     SysInstallSignals(SigExit);
     // A closed standard output is a failed write, reported as such.
     SysIgnoreBrokenPipe();

@@ -89,6 +89,11 @@ void SysDebugOutput(const char* text);
 // a signal interrupts a wait in progress instead of restarting it.
 void SysInstallSignals(void (*handler)(int));
 void SysInstallSignal(int sig, void (*handler)(int));
+// Gives each standard stream that the program was started without (a closed
+// descriptor) a stand-in that cannot be written, so that no socket or file
+// takes its number and receives what is printed: writes there fail, and are
+// reported as failed writes.
+void SysHoldStandardStreams(void);
 // A write to a pipe that nobody reads any more fails, and is reported as a
 // failed write, instead of ending the program where the system would.
 void SysIgnoreBrokenPipe(void);

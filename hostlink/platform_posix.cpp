@@ -245,6 +245,18 @@ void SysInstallSignal(int sig, void (*handler)(int))
     sigaction(sig, &sa, NULL);
 }
 
+void SysHoldStandardStreams(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free number is this one. Opened for reading only.
+        int held = open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd)
+            close(held);
+    }
+}
+
 void SysIgnoreBrokenPipe(void)
 {
     signal(SIGPIPE, SIG_IGN);

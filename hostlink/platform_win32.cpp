@@ -228,6 +228,10 @@ void SysDebugOutput(const char* text)
     OutputDebugStringA(text);
 }
 
+// Sockets are not C runtime descriptors here: a missing standard stream
+// cannot lend its number to one.
+void SysHoldStandardStreams(void) {}
+
 // Windows raises no signal for a pipe whose reader has gone: the write
 // fails, which is what the caller looks for.
 void SysIgnoreBrokenPipe(void) {}

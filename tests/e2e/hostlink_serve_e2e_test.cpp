@@ -189,13 +189,19 @@ TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
 }
 
 // Standard output that stops taking lines ends the run with status 1 and
-// one line on standard error: at once when it is closed from the start
-// (before the target is reset), or as soon as the program's next console
-// text finds the reader gone.
+// one line on standard error: at once when its pipe is closed from the
+// start, or when there is no standard output at all (whose number a socket
+// must not take), before the target is reset; while serving, as soon as the
+// program's next console text finds the reader gone.
 TEST(HostlinkE2E, OutputThatCannotBeWrittenEndsTheRunWithOne)
 {
-    for (bool fromStart : {true, false}) {
-        SCOPED_TRACE(fromStart ? "closed from the start" : "closed while serving");
+    for (int to : {PROC_STDOUT_BROKEN, PROC_STDOUT_CLOSED, PROC_STDOUT_READ}) {
+        bool fromStart = to != PROC_STDOUT_READ;
+        if (to == PROC_STDOUT_CLOSED && UnderLauncher())
+            continue;  // without a descriptor 1 the launcher's own start-up is at stake
+        SCOPED_TRACE(to == PROC_STDOUT_BROKEN   ? "pipe closed from the start"
+                     : to == PROC_STDOUT_CLOSED ? "no standard output"
+                                                : "closed while serving");
         SimConfig cfg;
         cfg.sampleOpens = false;
         cfg.steps = {SimTty("first\r\n"), SimSleep(600), SimTty("second\r\n"), SimSleep(600),
@@ -203,8 +209,7 @@ TEST(HostlinkE2E, OutputThatCannotBeWrittenEndsTheRunWithOne)
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
         ProcOptions opt;
-        if (fromStart)
-            opt.stdoutTo = PROC_STDOUT_BROKEN;
+        opt.stdoutTo = to;
         run.Start({kExampleElf}, opt);
         if (!fromStart) {
             ASSERT_TRUE(WaitForOutput(run.proc, "first", 10));
