@@ -320,6 +320,14 @@ static void DbgpCloseImage(DBGP_IMAGE* im)
     free(im->shdrTbl);
 }
 
+int DbgpCheckProgram(const char* filename)
+{
+    DBGP_IMAGE im = {-1, {}, NULL, NULL};
+    int ret = DbgpOpenImage(filename, &im);
+    DbgpCloseImage(&im);
+    return ret;
+}
+
 // Writes each loadable segment's file image; the rest of its memory image
 // is the program's own business. 0, or -1 after the reason.
 static int DbgpLoadSegments(const DBGP_IMAGE* im, unsigned int socket)

@@ -1,6 +1,7 @@
 // Diagnostic lines and the target's console text.
 #include "diag.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -11,6 +12,9 @@
 #define TTYP_TEXT_OFFSET 4
 
 static char dberr[DBERR_SIZE];
+// The error number of the first failed write to standard output; 0 while
+// every write has gone out.
+static int outputError;
 
 char* _dbsprintf(const char* format, ...)
 {
@@ -39,10 +43,25 @@ char* _dbsprintf(const char* format, ...)
 void DbPrint(const char* text)
 {
     // Written as it is, never as a format; flushed so that a reader sees
-    // every line as soon as it is made.
-    fputs(text, stdout);
-    fflush(stdout);
+    // every line as soon as it is made. Once a write has failed nothing
+    // more goes to standard output: the run ends at its next step.
+    if (outputError == 0) {
+        errno = 0;
+        if (fputs(text, stdout) == EOF || fflush(stdout) != 0)
+            outputError = errno != 0 ? errno : EIO;
+    }
     SysDebugOutput(text);
+}
+
+int DbOutputError(void)
+{
+    return outputError;
+}
+
+void DbReportOutputError(void)
+{
+    fprintf(stderr, "hostlink: cannot write to standard output: %s\n", strerror(outputError));
+    fflush(stderr);
 }
 
 const char* DbFileName(const char* path)

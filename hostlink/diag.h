@@ -18,6 +18,12 @@ char* _dbsprintf(const char* format, ...)
 // Writes a finished diagnostic text to standard output and the debugger
 // output, literally.
 void DbPrint(const char* text);
+// 0 while everything written to standard output has gone out; otherwise
+// the error number of the write that failed, after which DbPrint writes
+// to the debugger output only.
+int DbOutputError(void);
+// Says on standard error, in one line, why standard output failed.
+void DbReportOutputError(void);
 // The reporting module's own file name, not the build machine's path.
 const char* DbFileName(const char* path);
 

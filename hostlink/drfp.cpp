@@ -37,7 +37,7 @@
 // Files the target may hold open at the same time.
 #define DRFP_MAX_OPEN 64
 // Positions travel as signed 32-bit values.
-#define DRFP_MAX_POS 0x7FFFFFFFL
+#define DRFP_MAX_POS 0x7FFFFFFF
 
 // Texts in the system's own wording, kept letter for letter as they stand:
 // the seek reply's lost-reply line has two blanks, the others one.
@@ -288,6 +288,31 @@ static void DrfpOpen(const char* buf, uint16_t length)
         DrfpRelease(slot);
 }
 
+// Moves in `fp` as the seek request `buf` asks, to `*pos`: 0, or -1 when
+// the move fails, with the file where it was. Positions are 64 bits wide
+// here, whatever the host's long, so that no move wraps; a position the
+// reply cannot carry is no position for the target and counts as failed.
+static int DrfpMove(FILE* fp, const char* buf, int64_t* pos)
+{
+    int64_t offset = (int32_t)GetLE32(buf + offsetof(DRFP_SEEKPACKET, offset));
+    int whence;
+    switch (GetLE32(buf + offsetof(DRFP_SEEKPACKET, base))) {
+    case 1: whence = SEEK_CUR; break;
+    case 2: whence = SEEK_END; break;
+    default: whence = SEEK_SET; break;
+    }
+    int64_t before = FileStreamTell(fp);
+    if (before < 0 || FileStreamSeek(fp, offset, whence) != 0)
+        return -1;
+    int64_t now = FileStreamTell(fp);
+    if (now >= 0 && now <= DRFP_MAX_POS) {
+        *pos = now;
+        return 0;
+    }
+    FileStreamSeek(fp, before, SEEK_SET);
+    return -1;
+}
+
 static void DrfpSeek(const char* buf, uint16_t length)
 {
     DRFP_SEEKRPACKET* r = (DRFP_SEEKRPACKET*)DrfpNewReply(buf, sizeof(DRFP_SEEKRPACKET),
@@ -297,28 +322,13 @@ static void DrfpSeek(const char* buf, uint16_t length)
         return;
 
     uint32_t result = DRFP_RESULT_FAILED;
-    uint32_t pos = 0;
+    int64_t pos = 0;
     DRFP_FILE* f = DrfpFileOf(buf, length, sizeof(DRFP_SEEKPACKET));
-    if (f != NULL) {
-        long offset = (long)(int32_t)GetLE32(buf + offsetof(DRFP_SEEKPACKET, offset));
-        int whence;
-        switch (GetLE32(buf + offsetof(DRFP_SEEKPACKET, base))) {
-        case 1: whence = SEEK_CUR; break;
-        case 2: whence = SEEK_END; break;
-        default: whence = SEEK_SET; break;
-        }
-        if (fseek(f->fp, offset, whence) == 0) {
-            long now = ftell(f->fp);
-            // A position the reply cannot carry is no position for the target.
-            if (now >= 0 && now <= DRFP_MAX_POS) {
-                pos = (uint32_t)now;
-                result = DRFP_RESULT_OK;
-            }
-        }
-    }
+    if (f != NULL && DrfpMove(f->fp, buf, &pos) == 0)
+        result = DRFP_RESULT_OK;
 
     PutLE32(&r->result, result);
-    PutLE32(&r->pos, pos);
+    PutLE32(&r->pos, (uint32_t)pos);
     DrfpQueue(r, DRFP_SEEK_REPLY_LOST);
 }
 

@@ -92,11 +92,12 @@ static_assert(offsetof(Elf32_RegInfo, ri_gp_value) == 20, "ri_gp_value at 20");
 #define ELF_MAX_RANGE 0x10000000u
 
 // Result codes of ElfOpen.
-#define ELF_OPEN_FAILED (-1)   // the file cannot be opened
+#define ELF_OPEN_FAILED (-1)   // the file cannot be opened, or is no ordinary file
 #define ELF_TOO_SHORT (-2)     // its first 4 bytes cannot be read
 #define ELF_BAD_MAGIC (-3)     // its first 4 bytes are not the ELF magic
 
-// Opens `fname` read-only in binary mode and checks the magic. A descriptor
+// Opens `fname` read-only in binary mode and checks the magic; a FIFO, a
+// device or a directory is refused without waiting for it. A descriptor
 // (0 or more) positioned at offset 0, which the caller closes with
 // ElfClose; or one of the negative codes above, with nothing left open.
 int ElfOpen(const char* fname);

@@ -27,6 +27,8 @@
 // A phase of the run returns RUN_ON to let the run go on, or the exit
 // status the run ends with.
 #define RUN_ON 256
+// The status of a run whose lines could not be written to standard output.
+#define RUN_OUTPUT_LOST 1
 
 // ---- program-wide state -------------------------------------------------------
 
@@ -205,7 +207,10 @@ static int OpenLink(char* address)
 static int StartUp(int ac, char** av, HOSTLINK_ARGS* a)
 {
     char* address = getenv("DSNETM");
+    SysHoldStandardStreams();
     SysInstallSignals(SigExit);
+    // A closed standard output is a failed write, reported as such.
+    SysIgnoreBrokenPipe();
     atexit(Exit);
     SetProgramName(ac > 0 ? av[0] : NULL);
 
@@ -271,17 +276,22 @@ static int RunRegister(void)
     static const uint8_t priorities[3] = {255, 208, 129};
     unsigned int conns[3] = {(unsigned int)fdSock, socketBlock, socketBlock2};
 
+    // A run whose output is gone ends before it resets the target.
     for (int i = 0; i < 3; i++) {
         if (SendAndWaitReply(NetmpMakeConnect(priorities[i]), conns[i]) < 0) {
             DBG_LINE(RUN_CONNECT_FAILED);
             return -1;
         }
+        if (DbOutputError() != 0)
+            return RUN_OUTPUT_LOST;
     }
     for (int i = 0; i < 3; i++) {
         if (SendAndWaitReply(NetmpMakeComment(), conns[i]) < 0) {
             DBG_LINE(RUN_COMMENT_FAILED);
             return -1;
         }
+        if (DbOutputError() != 0)
+            return RUN_OUTPUT_LOST;
     }
     if (SendAndWaitReply(NetmpMakeReset(), (unsigned int)fdSock) < 0) {
         DBG_LINE(RUN_RESET_FAILED);
@@ -310,6 +320,17 @@ static int RunLoad(char* filename, int nargs, char** args)
     return RUN_ON;
 }
 
+// A program file that cannot be loaded is refused before the target is
+// claimed and reset: a mistyped name must not cost the target its state.
+static int RunCheckProgram(const char* filename)
+{
+    if (DbgpCheckProgram(filename) < 0) {
+        DBG_LINE("cannot download program");
+        return -1;
+    }
+    return RUN_ON;
+}
+
 // Serves until a wait fails, a request goes unanswered through a whole
 // quiet wait, or the user asks the program to end. A quiet wait with
 // nothing outstanding just starts the next one.
@@ -317,6 +338,8 @@ static int RunServe(void)
 {
     int r = MySelect((unsigned int)fdSock);
     while (r >= 0) {
+        if (DbOutputError() != 0)
+            return RUN_OUTPUT_LOST;
         if (r == 0 && GetHeadPktByStat(PKT_AWAITING_REPLY) != NULL) {
             DBG_LINE("timeout");
             return -1;
@@ -329,16 +352,25 @@ static int RunServe(void)
     return 1;
 }
 
+// The run goes on after a phase that lets it, as long as what it prints
+// still reaches standard output.
+static int GoesOn(int status)
+{
+    return status == RUN_ON && DbOutputError() == 0;
+}
+
 static int RunSequence(char* filename, int nargs, char** args)
 {
     int status = RunClaim();
-    if (status == RUN_ON)
+    if (GoesOn(status))
+        status = RunCheckProgram(filename);
+    if (GoesOn(status))
         status = RunRegister();
-    if (status == RUN_ON)
+    if (GoesOn(status))
         status = RunWaitForEE();
-    if (status == RUN_ON)
+    if (GoesOn(status))
         status = RunLoad(filename, nargs, args);
-    if (status == RUN_ON)
+    if (GoesOn(status))
         status = RunServe();
     return status;
 }
@@ -348,8 +380,14 @@ int HostlinkMain(int ac, char** av)
     HOSTLINK_ARGS a;
 
     int status = StartUp(ac, av, &a);
-    if (status == RUN_ON)
+    if (GoesOn(status))
         status = RunSequence(a.filename, a.nargs, a.args);
+    // Output that could not be written is the run's failure, whatever the
+    // run had come to: nobody saw its lines.
+    if (DbOutputError() != 0) {
+        DbReportOutputError();
+        status = RUN_OUTPUT_LOST;
+    }
     // The only end of the program: the exit handler runs from here.
     exit(status);
 }

@@ -59,7 +59,9 @@ extern const char FILE_SEPARATOR;
 extern const char FILE_FOREIGN_SEPARATOR;
 
 // Opens `name` read-only and without newline translation: a descriptor (0
-// or more), or -1.
+// or more), or -1 when the name cannot be opened or names anything but an
+// ordinary file (a directory, a FIFO, a device), without waiting for such a
+// thing.
 int FileOpenRead(const char* name);
 // Bytes read into `buf` (fewer than `len` when the file ends or the call
 // returns early), 0 at the end of the file, -1 on error.
@@ -72,6 +74,11 @@ void FileClose(int fd);
 // name cannot be opened or names anything else (a directory, a FIFO, a
 // device), without waiting for such a thing.
 FILE* FileOpenRegularStream(const char* name);
+// The position of a stream opened above, and a move in it, 64 bits wide on
+// every system. FileStreamTell: the position, or -1. FileStreamSeek: moves
+// by `off` from SEEK_SET, SEEK_CUR or SEEK_END; 0, or -1 when it did not.
+int64_t FileStreamTell(FILE* fp);
+int FileStreamSeek(FILE* fp, int64_t off, int whence);
 
 // ---- the process -----------------------------------------------------------
 
@@ -82,5 +89,13 @@ void SysDebugOutput(const char* text);
 // a signal interrupts a wait in progress instead of restarting it.
 void SysInstallSignals(void (*handler)(int));
 void SysInstallSignal(int sig, void (*handler)(int));
+// Gives each standard stream that the program was started without (a closed
+// descriptor) a stand-in that cannot be written, so that no socket or file
+// takes its number and receives what is printed: writes there fail, and are
+// reported as failed writes.
+void SysHoldStandardStreams(void);
+// A write to a pipe that nobody reads any more fails, and is reported as a
+// failed write, instead of ending the program where the system would.
+void SysIgnoreBrokenPipe(void);
 
 #endif

@@ -156,9 +156,35 @@ int NetInterrupted(void)
 const char FILE_SEPARATOR = '/';
 const char FILE_FOREIGN_SEPARATOR = '\\';
 
+// An ordinary file's descriptor, opened read-only, or -1. O_NONBLOCK keeps
+// the open itself from waiting for a FIFO's writer; on an ordinary file it
+// changes nothing.
+static int OpenRegular(const char* name)
+{
+    struct stat st;
+
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int FileOpenRead(const char* name)
 {
-    return open(name, O_RDONLY);
+    int fd = OpenRegular(name);
+    // Reads of the program file are plain blocking reads.
+    if (fd >= 0) {
+        int fl = fcntl(fd, F_GETFL);
+        if (fl < 0 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
 int FileRead(int fd, void* buf, unsigned int len)
@@ -178,21 +204,25 @@ void FileClose(int fd)
 
 FILE* FileOpenRegularStream(const char* name)
 {
-    struct stat st;
-
-    // Without O_NONBLOCK the open itself would wait for a FIFO's writer; on
-    // an ordinary file the flag changes nothing.
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    int fd = OpenRegular(name);
     if (fd < 0)
         return NULL;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return NULL;
-    }
     FILE* fp = fdopen(fd, "rb");
     if (fp == NULL)
         close(fd);
     return fp;
+}
+
+int64_t FileStreamTell(FILE* fp)
+{
+    return (int64_t)ftello(fp);
+}
+
+int FileStreamSeek(FILE* fp, int64_t off, int whence)
+{
+    if ((int64_t)(off_t)off != off)
+        return -1;
+    return fseeko(fp, (off_t)off, whence) == 0 ? 0 : -1;
 }
 
 // ---- the process -----------------------------------------------------------
@@ -213,6 +243,23 @@ void SysInstallSignal(int sig, void (*handler)(int))
     // No SA_RESTART: the signal must end a select in progress.
     sa.sa_flags = 0;
     sigaction(sig, &sa, NULL);
+}
+
+void SysHoldStandardStreams(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // The lowest free number is this one. Opened for reading only.
+        int held = open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd)
+            close(held);
+    }
+}
+
+void SysIgnoreBrokenPipe(void)
+{
+    signal(SIGPIPE, SIG_IGN);
 }
 
 void SysInstallSignals(void (*handler)(int))

@@ -167,7 +167,18 @@ const char FILE_FOREIGN_SEPARATOR = '/';
 
 int FileOpenRead(const char* name)
 {
-    return _open(name, _O_RDONLY | _O_BINARY);
+    struct stat st;
+
+    // As with the served files: a console or pipe name opens without
+    // waiting, and is then refused before anything reads from it.
+    int fd = _open(name, _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        _close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int FileRead(int fd, void* buf, unsigned int len)
@@ -200,12 +211,30 @@ FILE* FileOpenRegularStream(const char* name)
     return fp;
 }
 
+int64_t FileStreamTell(FILE* fp)
+{
+    return _ftelli64(fp);
+}
+
+int FileStreamSeek(FILE* fp, int64_t off, int whence)
+{
+    return _fseeki64(fp, off, whence) == 0 ? 0 : -1;
+}
+
 // ---- the process -----------------------------------------------------------
 
 void SysDebugOutput(const char* text)
 {
     OutputDebugStringA(text);
 }
+
+// Sockets are not C runtime descriptors here: a missing standard stream
+// cannot lend its number to one.
+void SysHoldStandardStreams(void) {}
+
+// Windows raises no signal for a pipe whose reader has gone: the write
+// fails, which is what the caller looks for.
+void SysIgnoreBrokenPipe(void) {}
 
 // The C runtime resets a handler to the default once it has run, which is
 // why the handler installs itself again.

@@ -1,10 +1,24 @@
 // spaceuse: reports the disk space that directory trees occupy, counted in
 // whole clusters of their volume.
 #include <stdio.h>
+#include <string.h>
 
 #include "options.h"
 #include "report.h"
 #include "sysdep.h"
+
+// The end of every run that got as far as the command line: a report, a
+// help text or a message that could not be written is a failure, said in
+// one line on standard error.
+static int Finish(int status)
+{
+    int err = StdoutError(1);
+    if (err == 0)
+        return status;
+    fprintf(stderr, "Error: cannot write the report: %s\n", strerror(err));
+    fflush(stderr);
+    return 1;
+}
 
 int main(int argc, char** argv)
 {
@@ -22,14 +36,10 @@ int main(int argc, char** argv)
 
     InitReportOptions(&reportOptions, toFile);
     int status = ParseArguments(argc, argv);
-    if (status != ARGS_CONTINUE) {
-        fflush(stdout);
-        return status;
-    }
+    if (status != ARGS_CONTINUE)
+        return Finish(status);
 
     InstallAbortHandler();
     ReportRun run = {&reportOptions, fakeClusterSize, pathList, pathCount, 0};
-    status = RunReport(&run);
-    fflush(stdout);
-    return status;
+    return Finish(RunReport(&run));
 }

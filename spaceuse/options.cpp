@@ -195,9 +195,10 @@ static int ApplySwitch(const char* arg, unsigned* selection)
         *selection = SEL_BYTES | SEL_PATH;
         break;
     default:
-        // The system's own wording. For a lone switch character this prints
-        // the argument's NUL between the quotes.
-        fprintf(stderr, "Error: Unknown switch: '%c%c'\n", SWITCH_CHAR, arg[1]);
+        // The system's own wording. The switch is shown as given up to its
+        // second character: a lone switch character is shown alone, not
+        // followed by its terminating NUL.
+        fprintf(stderr, "Error: Unknown switch: '%.2s'\n", arg);
         fflush(stderr);
         PrintHint();
         return 1;

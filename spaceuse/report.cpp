@@ -2,6 +2,7 @@
 // headers, scan the tree and print the total line.
 #include "report.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -281,6 +282,26 @@ static int ReportPath(ReportRun* run, char* path)
     return ScanPath(&pr);
 }
 
+int StdoutError(int flush)
+{
+    static int failed;
+    if (failed != 0)
+        return failed;
+    // A failed write leaves its reason in errno, and the stream's error
+    // indicator set; a line-buffered stream then drops what it held, so a
+    // later flush succeeds and only the indicator tells.
+    int err = errno;
+    if (flush) {
+        errno = 0;
+        if (fflush(stdout) != 0)
+            err = errno;
+    }
+    if (!ferror(stdout))
+        return 0;
+    failed = err != 0 ? err : EIO;
+    return failed;
+}
+
 int RunReport(ReportRun* run)
 {
     int status = 0;
@@ -292,6 +313,9 @@ int RunReport(ReportRun* run)
     for (unsigned i = 0; i < run->pathCount && i < MAX_PATHS; i++) {
         if (ReportPath(run, run->paths[i]) != 0)
             status = 1;
+        // Nothing more could be shown.
+        if (StdoutError(0) != 0)
+            break;
     }
     ScanRelease();
     fflush(stdout);

@@ -32,8 +32,14 @@ typedef struct PathReport {
 
 // Reports every path of the run in turn; a path that fails is reported on
 // standard error and skipped. Returns the program's exit status: 0 when
-// every path and every directory below it was read, 1 otherwise.
+// every path and every directory below it was read, 1 otherwise. Stops
+// after the path during which standard output failed.
 int RunReport(ReportRun* run);
+
+// 0 while everything written to standard output has gone out; otherwise
+// the error number of the failed write, kept from the first time it is
+// seen. With `flush` whatever is still buffered is written first.
+int StdoutError(int flush);
 
 // A fresh report for `path`, with the run's options as they stand now.
 void BeginPathReport(PathReport* pr, const ReportRun* run, char* path);

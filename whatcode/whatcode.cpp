@@ -88,6 +88,27 @@ static int ShowErrorValue(const char* text)
     return shown;
 }
 
+// 0 while everything written to standard output has gone out; otherwise
+// the error number of the failed write, kept from the first time it is
+// seen (a later flush of a stream that has dropped its buffer succeeds).
+// With `flush` whatever is still buffered is written first.
+static int OutputError(int flush)
+{
+    static int failed;
+    if (failed != 0)
+        return failed;
+    int err = errno;
+    if (flush) {
+        errno = 0;
+        if (fflush(stdout) != 0)
+            err = errno;
+    }
+    if (!ferror(stdout))
+        return 0;
+    failed = err != 0 ? err : EIO;
+    return failed;
+}
+
 static int ShowAllValues(void)
 {
     if (GetValueArg(0) == NULL) {
@@ -96,9 +117,25 @@ static int ShowAllValues(void)
         return EXIT_NO_VALUE;
     }
     int allShown = 1;
-    for (int i = 0; GetValueArg(i) != NULL; i++)
+    for (int i = 0; GetValueArg(i) != NULL; i++) {
         allShown &= ShowErrorValue(GetValueArg(i));
+        // Nothing more could be shown.
+        if (OutputError(0) != 0)
+            return EXIT_SOME_FAILED;
+    }
     return allShown ? EXIT_ALL_FOUND : EXIT_SOME_FAILED;
+}
+
+// Output that did not reach standard output is a failure of the run,
+// whatever it was: said once on standard error.
+static int Finish(int result)
+{
+    int err = OutputError(1);
+    if (err == 0)
+        return result;
+    fprintf(stderr, "Cannot write to standard output: %s.\n", strerror(err));
+    fflush(stderr);
+    return EXIT_SOME_FAILED;
 }
 
 // A switch is an argument that starts with '-' or '/'; one that holds a '?'
@@ -118,12 +155,12 @@ int WhatcodeMain(int argc, char** argv)
     for (int i = 1; i < argc; i++) {
         if (IsHelpSwitch(argv[i])) {
             ShowUsage(1);
-            return EXIT_HELP;
+            return Finish(EXIT_HELP);
         }
     }
 
     int result = ShowAllValues();
     if (result == EXIT_NO_VALUE)
         ShowUsage(0);
-    return result;
+    return Finish(result);
 }

@@ -204,6 +204,11 @@ TEST_F(Drfp, SeekBasesAndLimits)
         {0, 2, 0, 5000},          {0xFFFFFFF6, 1, 0, 4990},  // 10 back
         {10, 7, 0, 10},           {0xFFFFFFFF, 0, 9, 0},     // before the start
         {0xFFFFFF9C, 1, 9, 0},    {0xFFFFEC77, 2, 9, 0},
+        // The last position a reply can carry, and one past it, which is
+        // refused and leaves the position where it was.
+        {0x7FFFFFFF, 0, 0, 0x7FFFFFFF}, {1, 1, 9, 0},        {0, 1, 0, 0x7FFFFFFF},
+        // Past it from the current position or from the end: the same.
+        {10, 0, 0, 10},           {0x7FFFFFFF, 1, 9, 0},     {0x7FFFFFFF, 2, 9, 0},
     };
     for (auto& c : cases) {
         Bytes r = Ask(Body({8, 1, h, c.offset, c.base}), 9, 24);

@@ -204,10 +204,14 @@ TEST(Options, UnknownSwitchesEndWithFailure)
     EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + "C'\n", c.err);
     EXPECT_EQ(Hint(), c.out);
 
-    // A lone switch character: the byte between the quotes is its NUL.
+    // A lone switch character is shown alone, without its terminating NUL;
+    // of a longer one only the first two characters count.
     Capture lone;
     EXPECT_EQ(1, Parse({Sw("")}, &lone));
-    EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + '\0' + "'\n", lone.err);
+    EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + "'\n", lone.err);
+    Capture longer;
+    EXPECT_EQ(1, Parse({Sw("Crq")}, &longer));
+    EXPECT_EQ(std::string("Error: Unknown switch: '") + SWITCH_CHAR + "C'\n", longer.err);
 }
 
 TEST(Options, HelpAndErrorsInArgumentOrder)

@@ -5,24 +5,25 @@
 
 // A free target: status, three connects with falling priorities, three
 // comments, one reset on the first connection, then the wait for the EE;
-// -kickme changes nothing here.
+// -kickme changes nothing here. (The target refuses the load that follows.)
 TEST(HostlinkE2E, ClaimsAFreeTarget)
 {
     for (bool kick : {false, true}) {
         SimConfig cfg;
+        cfg.getconfResult = 1;
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
         std::vector<std::string> args;
         if (kick)
             args.push_back("-kickme");
-        args.push_back(kNoElf);
+        args.push_back(kExampleElf);
         run.Start(args);
         ProcResult r = run.Wait();
         SCOPED_TRACE(kick ? "-kickme" : "plain");
         EXPECT_TRUE(InOrder(r.out, {"Connected.\n", "Connected.\n", "Connected.\n", "Commented.\n",
                                     "Commented.\n", "Commented.\n", "Target reset.\n",
                                     "DCMP_TYPE_STATUS: CONNECTED\n", "proto/node=0x45\n",
-                                    "Received.\n", "Cannot open file\n",
+                                    "Received.\n", "cannot get DBGP configuration data\n",
                                     "cannot download program\n"}));
         EXPECT_EQ(r.status, 255);
 
@@ -135,7 +136,7 @@ TEST(HostlinkE2E, NetmpFailuresEndTheRunWithTheirStack)
         cfg.netmpFailConn = c.conn;
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
-        run.Start({kNoElf});
+        run.Start({kExampleElf});
         ProcResult r = run.Wait();
         SCOPED_TRACE(c.inner);
         EXPECT_TRUE(InOrder(r.out, {c.inner, "receive error\n", "select error\n", c.outer}));
@@ -154,9 +155,10 @@ void ExpectStatusMessagesShown()
     cfg.steps.push_back(SimBefore(SIM_AT_STATUS, SimDcmp(2, 2, 0x0230)));
     cfg.steps.push_back(SimAt(SIM_AT_CONNECT, SimDcmp(2, 7, 0x49), 1));
     cfg.steps.push_back(SimBefore(SIM_AT_RESET, SimDcmp(2, 0, 0x45)));
+    cfg.getconfResult = 1;
     Session run(cfg);
     ASSERT_NE(run.sim, nullptr);
-    run.Start({kNoElf});
+    run.Start({kExampleElf});
     ProcResult r = run.Wait();
     // The EE reported before the reset does not count: the reset clears it,
     // and the load starts only after the report that follows the reset.
@@ -164,7 +166,7 @@ void ExpectStatusMessagesShown()
                                 "Received.\n", "DCMP_TYPE_STATUS: UNKNOWN\n",
                                 "proto/node=0x49\n", "DCMP_TYPE_STATUS: CONNECTED\n",
                                 "Target reset.\n", "DCMP_TYPE_STATUS: CONNECTED\n",
-                                "Cannot open file\n"}));
+                                "cannot get DBGP configuration data\n"}));
     EXPECT_EQ(r.status, 255);
 }
 
@@ -186,7 +188,7 @@ void ExpectErrorEndsTheWait(const DcmpErrorCase& c)
     cfg.steps.push_back(c.before ? SimBefore(c.hook, s) : SimAt(c.hook, s));
     Session run(cfg);
     ASSERT_NE(run.sim, nullptr);
-    run.Start({kNoElf});
+    run.Start({kExampleElf});
     ProcResult r = run.Wait();
     SCOPED_TRACE(c.word);
     std::vector<std::string> want = {std::string("DCMP_TYPE_ERROR: ") + c.word + "\n",

@@ -127,7 +127,7 @@ std::string OwnComment()
     SimConfig cfg;
     cfg.netmpResult[SIM_NETMP_RESET] = 1;
     Session run(cfg);
-    run.Start({kNoElf});
+    run.Start({kExampleElf});
     run.Wait();
     std::vector<std::string> c = SimComments(run.sim);
     learnt = c.empty() ? SimOwnComment() : c[0];

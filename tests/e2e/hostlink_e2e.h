@@ -20,8 +20,9 @@
 
 // The example program, built from the project's own source.
 extern const char kExampleElf[];
-// A program file that is never reached: the runs that use it end before
-// anything is loaded.
+// A program file that does not exist: the runs that use it end at the
+// status exchange or the ownership decision, before it is looked at, or (on
+// a free target) at its check, before the target is claimed.
 extern const char kNoElf[];
 
 double Now();

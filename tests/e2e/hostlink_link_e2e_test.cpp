@@ -76,16 +76,18 @@ TEST(HostlinkE2E, ReceivesPacketsThatArriveInPieces)
             cfg.split = splits[mode];
         cfg.splitDelayMs = 20;
         cfg.steps.push_back(SimAt(SIM_AT_RESET, SimTty("console in pieces\r\n")));
+        cfg.getconfResult = 1;  // the run ends at the load
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
-        run.Start({kNoElf});
+        run.Start({kExampleElf});
         ProcResult r = run.Wait();
         SCOPED_TRACE(mode < 0 ? std::string("one byte at a time")
                               : "split at " + std::to_string(splits[mode]));
         EXPECT_TRUE(InOrder(r.out, {"Connected.\n", "Connected.\n", "Connected.\n",
                                     "Commented.\n", "Commented.\n", "Commented.\n",
                                     "Target reset.\n", "console in pieces\n",
-                                    "DCMP_TYPE_STATUS: CONNECTED\n", "Cannot open file\n",
+                                    "DCMP_TYPE_STATUS: CONNECTED\n",
+                                    "cannot get DBGP configuration data\n",
                                     "cannot download program\n"}))
             << Dump(run.sim);
         EXPECT_EQ(Count(r.out, "read() failed"), 0u);
@@ -118,7 +120,7 @@ TEST(HostlinkE2E, MalformedTrafficEndsTheRun)
         cfg.steps.push_back(SimAt(SIM_AT_RESET, c.step));
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
-        run.Start({kNoElf});
+        run.Start({kExampleElf});
         ProcResult r = run.Wait();
         SCOPED_TRACE(c.name);
         std::vector<std::string> want = {"Target reset.\n"};
@@ -149,7 +151,7 @@ TEST(HostlinkE2E, PrintsConsoleText)
     cfg.steps.push_back(SimAt(SIM_AT_RESET, SimDcmp(3, 2, 0)));
     Session run(cfg);
     ASSERT_NE(run.sim, nullptr);
-    run.Start({kNoElf});
+    run.Start({kExampleElf});
     ProcResult r = run.Wait();
     EXPECT_TRUE(InOrder(r.out, {"Target reset.\nabc\nabc\none\ntwo\n%s%d%n\n\nab\n",
                                 std::string(400, 'x'), std::string(400, 'y'),

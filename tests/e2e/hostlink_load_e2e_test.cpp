@@ -1,6 +1,8 @@
 // hostlink end to end, loading: the example program written into target
 // memory and started, whatever the target's units and limits, and a target
 // that refuses part of the load.
+#include <sys/stat.h>
+
 #include <fstream>
 #include <iterator>
 
@@ -160,4 +162,70 @@ TEST(HostlinkE2E, RefusedLoadEndsTheRun)
         }
         EXPECT_FALSE(SimRun(run.sim).seen && c.run == 0) << "no program was started";
     }
+}
+
+// A program file that cannot be loaded is refused with the loader's own
+// message before anything is registered or reset, so a mistyped name costs
+// a free target nothing: a missing name, a FIFO (which must not hold the
+// run), a directory, files too short for the magic or the header, another
+// architecture, program headers outside the file.
+TEST(HostlinkE2E, AProgramFileThatCannotBeLoadedIsRefusedBeforeTheClaim)
+{
+    std::string dir = MakeTempDir("hostlink-files");
+    ASSERT_FALSE(dir.empty());
+    ASSERT_TRUE(SimWriteElf((dir + "/good.elf").c_str(), 0x00100000, 0,
+                            {{0x00100000, std::vector<uint8_t>(64, 1), 0}}));
+    std::ifstream in(dir + "/good.elf", std::ios::binary);
+    std::string good((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(good.size(), 52u);
+    std::string bigEndian = good, farTable = good;
+    bigEndian[5] = 2;
+    farTable[28] = farTable[29] = farTable[30] = 0x7f;  // e_phoff past the end
+    WriteFile(dir + "/short.elf", good.substr(0, 3));
+    WriteFile(dir + "/text.elf", "not a program\n");
+    WriteFile(dir + "/cut.elf", good.substr(0, 40));
+    WriteFile(dir + "/big-endian.elf", bigEndian);
+    WriteFile(dir + "/far-table.elf", farTable);
+    ASSERT_EQ(mkdir((dir + "/dir.elf").c_str(), 0755), 0);
+
+    struct Case {
+        const char* name;
+        const char* line;
+    } cases[] = {
+        {"missing.elf", "Cannot open file\n"},
+        {"fifo.elf", "Cannot open file\n"},
+        {"dir.elf", "Cannot open file\n"},
+        {"short.elf", "Cannot open file\n"},
+        {"text.elf", "Cannot open file\n"},
+        {"cut.elf", "Cannot read ELF header\n"},
+        {"big-endian.elf", "File is not for EE architecture\n"},
+        {"far-table.elf", "There is no program headers\n"},
+    };
+    bool fifo = !UnderLauncher() && mkfifo((dir + "/fifo.elf").c_str(), 0600) == 0;
+    for (const Case& c : cases) {
+        if (std::string(c.name) == "fifo.elf" && !fifo)
+            continue;  // no FIFO under the launcher's system
+        for (bool kick : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (kick ? " -kickme" : ""));
+            SimConfig cfg;
+            Session run(cfg);
+            ASSERT_NE(run.sim, nullptr);
+            ProcOptions opt;
+            opt.cwd = dir;
+            std::vector<std::string> args;
+            if (kick)
+                args.push_back("-kickme");
+            args.push_back(c.name);
+            run.Start(args, opt);
+            ProcResult r = run.Wait();
+            EXPECT_TRUE(InOrder(r.out, {c.line, "cannot download program\n"}));
+            EXPECT_EQ(r.status, 255);
+            EXPECT_LT(run.Elapsed(), 8.0);
+            std::vector<SimRecord> netmp = FromHost(run.sim, SIM_PROTO_NETMP);
+            ASSERT_EQ(netmp.size(), 1u) << "the status request alone\n" << Dump(run.sim);
+            EXPECT_EQ(netmp[0].bytes[8], 0x06);
+            EXPECT_TRUE(FromHost(run.sim, SIM_PROTO_DBGP).empty()) << Dump(run.sim);
+        }
+    }
+    RemoveTree(dir);
 }

@@ -188,6 +188,45 @@ TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
     }
 }
 
+// Standard output that stops taking lines ends the run with status 1 and
+// one line on standard error: at once when its pipe is closed from the
+// start, or when there is no standard output at all (whose number a socket
+// must not take), before the target is reset; while serving, as soon as the
+// program's next console text finds the reader gone.
+TEST(HostlinkE2E, OutputThatCannotBeWrittenEndsTheRunWithOne)
+{
+    for (int to : {PROC_STDOUT_BROKEN, PROC_STDOUT_CLOSED, PROC_STDOUT_READ}) {
+        bool fromStart = to != PROC_STDOUT_READ;
+        if (to == PROC_STDOUT_CLOSED && UnderLauncher())
+            continue;  // without a descriptor 1 the launcher's own start-up is at stake
+        SCOPED_TRACE(to == PROC_STDOUT_BROKEN   ? "pipe closed from the start"
+                     : to == PROC_STDOUT_CLOSED ? "no standard output"
+                                                : "closed while serving");
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        cfg.steps = {SimTty("first\r\n"), SimSleep(600), SimTty("second\r\n"), SimSleep(600),
+                     SimTty("third\r\n")};
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.stdoutTo = to;
+        run.Start({kExampleElf}, opt);
+        if (!fromStart) {
+            ASSERT_TRUE(WaitForOutput(run.proc, "first", 10));
+            CloseToolOutput(run.proc);
+        }
+        ProcResult r = run.Wait();
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(r.err.rfind("hostlink: cannot write to standard output: ", 0), 0u) << r.err;
+        EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+        EXPECT_LT(run.Elapsed(), 8.0);
+        if (fromStart) {
+            EXPECT_TRUE(FromHost(run.sim, SIM_PROTO_NETMP, 0x02).empty()) << Dump(run.sim);
+            EXPECT_TRUE(FromHost(run.sim, SIM_PROTO_DBGP).empty()) << Dump(run.sim);
+        }
+    }
+}
+
 // The demo as people see it: the example program greets, copies the data
 // file named on the command line to the console and says goodbye.
 TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)

@@ -28,7 +28,7 @@ TEST(HostlinkE2E, TerminationSignalEndsAQuietWaitAtTheSliceEnd)
     for (int sig : {SIGINT, SIGTERM}) {
         Session run(SilentTarget());
         ASSERT_NE(run.sim, nullptr);
-        run.Start({kNoElf});
+        run.Start({kExampleElf});
         ASSERT_TRUE(WaitForOutput(run.proc, "Target reset.", 10));
         double t = Now();
         SignalTool(run.proc, sig);
@@ -45,7 +45,7 @@ TEST(HostlinkE2E, SilenceAfterTheResetTimesOut)
 {
     Session run(SilentTarget());
     ASSERT_NE(run.sim, nullptr);
-    run.Start({kNoElf});
+    run.Start({kExampleElf});
     ProcResult r = run.Wait();
     EXPECT_TRUE(InOrder(r.out, {"Target reset.\n", "timeout\n"}));
     EXPECT_EQ(r.status, 255);

@@ -41,6 +41,28 @@ bool UnderLauncher()
     return !EnvOr("E2E_LAUNCHER", "").empty();
 }
 
+// In the child, before the program starts: standard output where the
+// options send it, if not to the test's pipe.
+static void ChildStdout(const ProcOptions& opt)
+{
+    if (opt.stdoutTo == PROC_STDOUT_BROKEN) {
+        int b[2];
+        if (pipe(b) != 0)
+            _exit(126);
+        dup2(b[1], 1);
+        close(b[0]);
+        close(b[1]);
+    } else if (opt.stdoutTo == PROC_STDOUT_CLOSED) {
+        close(1);
+    } else if (opt.stdoutTo == PROC_STDOUT_FILE) {
+        int fd = open(opt.stdoutFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0)
+            _exit(126);
+        dup2(fd, 1);
+        close(fd);
+    }
+}
+
 Proc StartTool(const std::string& tool, const std::vector<std::string>& args,
                const ProcOptions& opt)
 {
@@ -65,6 +87,7 @@ Proc StartTool(const std::string& tool, const std::vector<std::string>& args,
         close(in[0]); close(in[1]);
         close(out[0]); close(out[1]);
         close(err[0]); close(err[1]);
+        ChildStdout(opt);
         for (const std::string& u : opt.unset)
             unsetenv(u.c_str());
         for (const std::string& e : opt.env) {
@@ -78,13 +101,17 @@ Proc StartTool(const std::string& tool, const std::vector<std::string>& args,
         for (std::string& a : argv)
             cargv.push_back(&a[0]);
         cargv.push_back(nullptr);
-        signal(SIGPIPE, SIG_DFL);
+        signal(SIGPIPE, opt.ignoreSigpipe ? SIG_IGN : SIG_DFL);
         execvp(cargv[0], cargv.data());
         _exit(127);
     }
     close(in[0]);
     close(out[1]);
     close(err[1]);
+    if (opt.stdoutTo != PROC_STDOUT_READ) {
+        close(out[0]);
+        out[0] = -1;
+    }
     if (!opt.input.empty()) {
         // Small inputs only: a pipe holds at least 4 KiB.
         ssize_t w = write(in[1], opt.input.data(), opt.input.size());
@@ -143,6 +170,13 @@ void SignalTool(Proc& p, int sig)
 {
     if (p.pid > 0)
         kill(p.pid, sig);
+}
+
+void CloseToolOutput(Proc& p)
+{
+    if (p.outFd >= 0)
+        close(p.outFd);
+    p.outFd = -1;
 }
 
 ProcResult WaitTool(Proc& p)

@@ -9,12 +9,24 @@
 #include <string>
 #include <vector>
 
+// Where the child's standard output goes.
+enum ProcStdout {
+    PROC_STDOUT_READ,    // a pipe the test reads (ProcResult::out)
+    PROC_STDOUT_BROKEN,  // a pipe whose reading end is closed before the child starts
+    PROC_STDOUT_CLOSED,  // nowhere: the child starts without descriptor 1
+    PROC_STDOUT_FILE,    // ProcOptions::stdoutFile, opened for writing (/dev/full)
+};
+
 struct ProcOptions {
     std::vector<std::string> env;    // "NAME=value" added or replaced
     std::vector<std::string> unset;  // names removed from the environment
     std::string cwd;                 // empty: the test's own directory
     std::string input;               // written to standard input, then closed
     double timeoutSec = 60;          // the child is killed after this long
+    int stdoutTo = PROC_STDOUT_READ;
+    std::string stdoutFile;
+    bool ignoreSigpipe = false;      // the child starts with SIGPIPE ignored, as
+                                     // a parent that ignores it would leave it
 };
 
 struct ProcResult {
@@ -43,6 +55,9 @@ Proc StartTool(const std::string& tool, const std::vector<std::string>& args,
 // standard error), the child ends or `timeoutSec` passes. True when seen.
 bool WaitForOutput(Proc& p, const std::string& needle, double timeoutSec);
 void SignalTool(Proc& p, int sig);
+// Stops reading the child's standard output and closes the pipe, as a
+// reader that has seen enough would.
+void CloseToolOutput(Proc& p);
 ProcResult WaitTool(Proc& p);
 
 ProcResult RunTool(const std::string& tool, const std::vector<std::string>& args,

@@ -32,9 +32,10 @@ char Sep()
     return UnderLauncher() ? '\\' : '/';
 }
 
-ProcResult RunSpaceuse(const std::vector<std::string>& args, const std::string& cwd)
+ProcResult RunSpaceuse(const std::vector<std::string>& args, const std::string& cwd,
+                       const ProcOptions& base)
 {
-    ProcOptions opt;
+    ProcOptions opt = base;
     opt.cwd = cwd;
     opt.timeoutSec = 120;
     ProcResult r = RunTool("spaceuse", args, opt);

@@ -26,9 +26,11 @@ std::string Sw(const char* letters);
 // the drive that wine maps the root to otherwise.
 std::string ToolPathOf(const std::string& path);
 char Sep();
-// The program's own lines on stderr (a launcher's notes dropped).
+// The program's own lines on stderr (a launcher's notes dropped); `base`
+// for where its standard output goes.
 ProcResult RunSpaceuse(const std::vector<std::string>& args,
-                       const std::string& cwd = std::string());
+                       const std::string& cwd = std::string(),
+                       const ProcOptions& base = ProcOptions());
 // The lines as a console would show them: what follows the last carriage
 // return of each line (progress lines are wiped and overwritten).
 std::vector<std::string> ShownLines(const std::string& out);

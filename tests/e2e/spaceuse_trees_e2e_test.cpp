@@ -1,11 +1,15 @@
 // spaceuse end to end, paths that fail and odd trees: a missing path
 // among good ones, relative paths, links, directories it may not read, too
-// few descriptors, and trees deeper than any path.
+// few descriptors, trees deeper than any path, and output that cannot be
+// written.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <errno.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -285,4 +289,41 @@ TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
 
     // A tree this deep is beyond what the removal helper walks.
     EXPECT_EQ(system(("rm -rf '" + root + "/d'").c_str()), 0);
+}
+
+// A report (or help text) that cannot be written is a failure said in one
+// line on standard error, not a success: a full device, no descriptor at
+// all, a pipe nobody reads any more (with SIGPIPE ignored, as a parent may
+// leave it).
+TEST_F(SpaceuseTest, OutputThatCannotBeWrittenIsAFailure)
+{
+    MakeDir(root + "/sub");
+    MakeFile(root + "/sub/f", 1);
+    struct Case {
+        int to;
+        int err;
+    } cases[] = {
+        {PROC_STDOUT_FILE, ENOSPC}, {PROC_STDOUT_CLOSED, EBADF}, {PROC_STDOUT_BROKEN, EPIPE}};
+    for (const Case& c : cases) {
+        // Without a descriptor 1 the launcher's own start-up is at stake.
+        if (UnderLauncher() && c.to == PROC_STDOUT_CLOSED)
+            continue;
+        for (bool help : {false, true}) {
+            SCOPED_TRACE(std::string(strerror(c.err)) + (help ? ", help" : ""));
+            ProcOptions opt;
+            opt.stdoutTo = c.to;
+            opt.stdoutFile = "/dev/full";
+            opt.ignoreSigpipe = true;
+            std::vector<std::string> args = {Sw("r"), ToolPathOf(root)};
+            if (help)
+                args = {Sw("?")};
+            ProcResult r = RunSpaceuse(args, "", opt);
+            EXPECT_EQ(r.status, 1);
+            std::string want = "Error: cannot write the report: ";
+            if (!UnderLauncher())
+                want += std::string(strerror(c.err)) + "\n";
+            EXPECT_EQ(r.err.rfind(want, 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+    }
 }

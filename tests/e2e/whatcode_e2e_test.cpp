@@ -1,6 +1,7 @@
 // whatcode run as a user runs it: standard output, standard error and exit
 // status. Lines that carry the system's message text are checked only on the
 // native build: under a launcher the texts are the emulated system's own.
+#include <errno.h>
 #include <string.h>
 
 #include <string>
@@ -12,9 +13,10 @@
 
 namespace {
 
-ProcResult RunWhatcode(const std::vector<std::string>& args, const std::string& cwd = "")
+ProcResult RunWhatcode(const std::vector<std::string>& args, const std::string& cwd = "",
+                       const ProcOptions& base = ProcOptions())
 {
-    ProcOptions opt;
+    ProcOptions opt = base;
     opt.timeoutSec = 30;
     opt.cwd = cwd;
     ProcResult r = RunTool("whatcode", args, opt);
@@ -95,6 +97,42 @@ TEST(Whatcode, HelpSwitchAnywhereShowsFullHelpOnly)
         ASSERT_GE(out.size(), sizeof kHelp - 1);
         EXPECT_EQ(kHelp, out.substr(out.size() - (sizeof kHelp - 1))) << out;
         EXPECT_EQ(std::string::npos, out.find("Error:")) << out;
+    }
+}
+
+// Output that cannot be written is the run's failure (3), said in one line
+// on standard error: a full device, no descriptor at all, a pipe nobody
+// reads any more (with SIGPIPE ignored, as a parent may leave it); the help
+// text no less than a value's lines.
+TEST(Whatcode, OutputThatCannotBeWrittenIsAFailure)
+{
+    struct Case {
+        int to;
+        int err;
+    } cases[] = {
+        {PROC_STDOUT_FILE, ENOSPC}, {PROC_STDOUT_CLOSED, EBADF}, {PROC_STDOUT_BROKEN, EPIPE}};
+    for (const Case& c : cases) {
+        // Without a descriptor 1 the launcher's own start-up is at stake.
+        if (UnderLauncher() && c.to == PROC_STDOUT_CLOSED)
+            continue;
+        for (const char* arg : {"2", "-?"}) {
+            SCOPED_TRACE(std::string(strerror(c.err)) + ", " + arg);
+            ProcOptions opt;
+            opt.stdoutTo = c.to;
+            opt.stdoutFile = "/dev/full";
+            opt.ignoreSigpipe = true;
+            ProcResult r = RunWhatcode({arg}, "", opt);
+            EXPECT_EQ(3, r.status);
+            std::string err = Err(r);
+            if (!UnderLauncher()) {
+                EXPECT_EQ("Cannot write to standard output: " + std::string(strerror(c.err)) +
+                              ".\n",
+                          err);
+            } else {
+                EXPECT_NE(std::string::npos, err.find("Cannot write to standard output: "))
+                    << err;
+            }
+        }
     }
 }
 

@@ -14,15 +14,6 @@
 
 namespace {
 
-TEST(LookupMessage, BuiltInTableUnwrapsOnlyTheWin32Facility)
-{
-    EXPECT_EQ("Access is denied.\r\n", Lookup(0x80070005u));
-    // Only that facility is unwrapped, and only to codes that have a text.
-    EXPECT_EQ("", Lookup(0x80060005u));
-    EXPECT_EQ("", Lookup(0x0007FFFFu));
-    EXPECT_EQ("", Lookup(0x8007FFFFu));
-}
-
 struct Row {
     uint32_t id;
     std::string text;
@@ -51,6 +42,31 @@ std::vector<Row> ReadTable()
     }
     fclose(f);
     return rows;
+}
+
+TEST(LookupMessage, BuiltInTableUnwrapsOnlyTheWin32Facility)
+{
+    EXPECT_EQ("Access is denied.\r\n", Lookup(0x80070005u));
+    // Only that facility is unwrapped, and only to codes that have a text.
+    EXPECT_EQ("", Lookup(0x80060005u));
+    EXPECT_EQ("", Lookup(0x0007FFFFu));
+    EXPECT_EQ("", Lookup(0x8007FFFFu));
+
+    // The whole low word is the code: every listed code below 0x10000 reads
+    // the same wrapped, unless the wrapped value has an entry of its own.
+    std::vector<Row> rows = ReadTable();
+    std::set<uint32_t> ids;
+    for (const Row& r : rows)
+        ids.insert(r.id);
+    size_t wrapped = 0;
+    for (const Row& r : rows) {
+        uint32_t hr = 0x80070000u | r.id;
+        if (r.id > 0xFFFFu || ids.count(hr))
+            continue;
+        ASSERT_EQ(r.text + "\r\n", Lookup(hr)) << std::hex << hr;
+        wrapped++;
+    }
+    EXPECT_GT(wrapped, 2000u);
 }
 
 // Every entry of the source table reads back letter for letter (quotes,
