@@ -1,9 +1,11 @@
 // Directory listing on POSIX, relative to open directory descriptors.
 //
-// Each level lists through its own descriptor and opens its subdirectories
-// with openat(), so no full path is ever built and the depth of a tree is
-// limited by nothing but memory and the descriptor limit. Symbolic links are
-// never followed: a link is reported as a file of its own size.
+// Each directory lists through its own descriptor and opens its
+// subdirectories with openat(), so no full path is ever built. Symbolic links
+// are never followed: a link is reported as a file of its own size. A
+// subdirectory whose device differs from its parent's is another file
+// system mounted there (/proc, a tmpfs, a USB disk): it is not entered, as
+// Windows does not enter a volume mounted in a folder.
 
 #include "list.h"
 
@@ -20,7 +22,8 @@
 #endif
 
 struct ListDir {
-    DIR* dir;  // NULL while closed
+    DIR* dir;   // NULL while closed
+    dev_t dev;  // the device of the directory, kept after closing
 };
 
 void ListInit(void)
@@ -39,6 +42,12 @@ ListDir* ListNew(void)
     return (ListDir*)calloc(1, sizeof(ListDir));
 }
 
+// Out of descriptors, for the process or for the whole system.
+static int OpenFailure(void)
+{
+    return (errno == EMFILE || errno == ENFILE) ? LISTING_NO_FD : LISTING_FAILED;
+}
+
 static int Attach(ListDir* d, int fd)
 {
     d->dir = fdopendir(fd);
@@ -53,7 +62,13 @@ int ListOpenCurrent(ListDir* d)
 {
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
+        return OpenFailure();
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
         return LISTING_FAILED;
+    }
+    d->dev = st.st_dev;
     return Attach(d, fd);
 }
 
@@ -67,8 +82,18 @@ int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
         // it is no longer a directory of this tree.
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
             return LISTING_GONE;
+        return OpenFailure();
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
         return LISTING_FAILED;
     }
+    if (st.st_dev != parent->dev) {
+        close(fd);
+        return LISTING_OTHER_FS;
+    }
+    d->dev = st.st_dev;
     return Attach(d, fd);
 }
 

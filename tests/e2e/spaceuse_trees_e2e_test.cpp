@@ -1,6 +1,7 @@
 // spaceuse end to end, paths that fail and odd trees: a missing path
 // among good ones, relative paths, links, directories it may not read, too
 // few descriptors, and trees deeper than any path.
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -43,6 +44,23 @@ bool OthersCanReach(const std::string& path)
             return false;
     }
     return true;
+}
+
+// Which of the entries `a` and `b` of `dir` its listing gives first.
+std::string FirstListed(const std::string& dir, const std::string& a, const std::string& b)
+{
+    std::string first;
+    DIR* d = opendir(dir.c_str());
+    while (d && first.empty()) {
+        struct dirent* e = readdir(d);
+        if (!e)
+            break;
+        if (e->d_name == a || e->d_name == b)
+            first = e->d_name;
+    }
+    if (d)
+        closedir(d);
+    return first.empty() ? a : first;
 }
 
 }  // namespace
@@ -157,20 +175,33 @@ void SpaceuseTest::ExpectUnlistableReportedToAUser()
     ExpectLine(ParseUsage(lines.back()), c, c.clusters, "total");
 }
 
-// Out of descriptors (a chain deeper than the limit allows open at once):
-// the directories beyond are reported, not silently dropped.
+// Out of descriptors: each level of this chain has a second subdirectory,
+// listed after the one the chain goes on in, so every level's listing stays
+// open while the walk is below it and more are needed at once than the
+// limit allows. The directories beyond are reported, with the cause once,
+// not silently dropped.
 void SpaceuseTest::ExpectDescriptorShortageReported()
 {
+    const int kLevels = 150;
     std::string p = root + "/open";
-    for (int i = 0; i < 60; i++) {
-        p += "/d";
-        MakeDir(p);
+    for (int i = 0; i < kLevels; i++) {
+        MakeDir(p + "/d");
+        MakeDir(p + "/e");
+        p += "/" + FirstListed(p, "d", "e");
     }
     ProcResult r = RunInShell("ulimit -n 32 && exec", {Sw("c"), Sw("q"), root + "/open"}, root);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: couldn't calculate size of directory: \"" + root + "/open/d/d/"),
-              std::string::npos)
-        << r.err;
+    std::string unlistable = "Error: couldn't calculate size of directory: \"" + root + "/open/";
+    size_t at = r.err.find(unlistable);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    // Far below the top: the levels above it were all counted.
+    size_t from = at + unlistable.size();
+    std::string named = r.err.substr(from, r.err.find('"', from) - from);
+    EXPECT_GT(std::count(named.begin(), named.end(), '/'), 10) << named;
+    const std::string cause = "Error: out of file descriptors (too many directories open at once)";
+    size_t c = r.err.find(cause);
+    EXPECT_NE(c, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(cause, c + 1), std::string::npos) << "the cause is told once";
     lines = ShownLines(r.out);
     ASSERT_FALSE(lines.empty());
     UsageLine total = ParseUsage(lines.back());
@@ -178,7 +209,7 @@ void SpaceuseTest::ExpectDescriptorShortageReported()
     // The directory it could not open is still counted; what lies below it
     // cannot be.
     EXPECT_GT(total.dirs, 10u);
-    EXPECT_LT(total.dirs, 60u);
+    EXPECT_LT(total.dirs, 2u * kLevels);
     EXPECT_EQ(total.files, 1u);
 }
 
@@ -255,12 +286,18 @@ TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
         ExpectBoundedPathsReported();
         return;
     }
-    const int kDepth = 3000;
+    const int kDepth = 6000;
     ASSERT_NO_FATAL_FAILURE(MakeDeepChain(root, kDepth));
 
-    ProcResult r = Report({Sw("c"), root});
+    // Far deeper than the descriptors a process may hold: a directory's
+    // listing is closed once its subdirectories are open.
+    ProcResult r = RunInShell("ulimit -n 1024 && exec", {Sw("c"), root}, root);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+    lines = ShownLines(r.out);
+    vol = HeaderVolume(lines);
+    dirCluster = vol.fs != "NTFS";
+    ASSERT_FALSE(lines.empty()) << r.out;
     UsageLine total = ParseUsage(lines.back());
     EXPECT_TRUE(total.ok) << lines.back();
     EXPECT_EQ(total.dirs, (uint64_t)kDepth);
