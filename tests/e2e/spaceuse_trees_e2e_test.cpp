@@ -1,9 +1,13 @@
 // spaceuse end to end, paths that fail and odd trees: a missing path
-// among good ones, relative paths, links, directories it may not read, too
-// few descriptors, and trees deeper than any path.
+// among good ones, relative paths, links, other file systems mounted inside,
+// directories it may not read, too few descriptors, trees deeper than any
+// path, and the same report whether directories are read ahead or not.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,15 +19,16 @@
 namespace {
 
 // Runs spaceuse through a shell, after `setup` (such as a lower descriptor
-// limit or another user), leaving the test process as it is.
+// limit or another user), leaving the test process as it is. `merged`: both
+// streams into `out`, in the order they were written.
 ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
-                      const std::string& scratch)
+                      const std::string& scratch, bool merged = false)
 {
     std::string out = scratch + ".out", err = scratch + ".err";
     std::string cmd = setup + " '" + ToolPath("spaceuse") + "'";
     for (const std::string& a : args)
         cmd += " '" + a + "'";
-    cmd += " >'" + out + "' 2>'" + err + "'";
+    cmd += " >'" + out + (merged ? "' 2>&1" : "' 2>'" + err + "'");
     int st = system(cmd.c_str());
     ProcResult r;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -147,6 +152,68 @@ TEST_F(SpaceuseTest, LinksAreNeverFollowed)
         all.files = 1;
         ExpectLine(total, all, ClustersOf(1 << 20, cs) + (dirCluster ? 2 : 0), "total");
     }
+}
+
+namespace {
+
+// A file system mounted for the length of a test, detached at its end.
+struct Mounted {
+    Mounted(const std::string& at, const char* type) : path(at)
+    {
+        ok = mount(type, at.c_str(), type, 0, nullptr) == 0;
+        why = ok ? "" : strerror(errno);
+    }
+    ~Mounted()
+    {
+        if (ok)
+            umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path, why;
+    bool ok;
+};
+
+}  // namespace
+
+TEST_F(SpaceuseTest, OtherFileSystemsInsideTheTreeAreCountedButNotEntered)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "Windows sees a mounted volume as a reparse point (links test)";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    MakeDir(root + "/a");
+    MakeFile(root + "/a/f", 5000);
+    MakeDir(root + "/mnt");
+    MakeDir(root + "/proc");
+    // The disk information goes: the free space may change between runs.
+    const std::vector<std::string> cols = {Sw("D"), Sw("F"), Sw("B"), Sw("P"), Sw("r"), Sw("c")};
+    std::vector<std::string> args = cols;
+    args.push_back(root);
+    ProcResult before = Report(args);
+    ASSERT_EQ(before.status, 0) << before.err;
+
+    Mounted tmp(root + "/mnt", "tmpfs");
+    if (!tmp.ok)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << tmp.why;
+    MakeDir(root + "/mnt/sub");
+    MakeFile(root + "/mnt/sub/big", 1 << 20);
+    // A pseudo file system too, where it can be had: one whose entries
+    // come and go and may not be read.
+    Mounted proc(root + "/proc", "proc");
+    ProcResult after = Report(args);
+    EXPECT_EQ(after.status, 0);
+    EXPECT_EQ(after.err, "");
+    EXPECT_EQ(after.out, before.out) << "the mounts changed the tree's figures";
+
+    // The mount point given as the path: its own volume, entered.
+    ProcResult r = Report({Sw("c"), root + "/mnt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vol.fs, "tmpfs");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].compare(0, 12 + tmp.path.size(), "Info drive " + tmp.path + ":"), 0)
+        << lines[0];
+    Count c = CountTree(tmp.path, vol.clusterSize, dirCluster);
+    EXPECT_EQ(c.files, 1u);
+    ExpectLine(ParseUsage(lines.back()), c, c.clusters, "the mount point");
 }
 
 // An ordinary user's run over a directory it cannot list and one whose
@@ -322,4 +389,63 @@ TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
 
     // A tree this deep is beyond what the removal helper walks.
     EXPECT_EQ(system(("rm -rf '" + root + "/d'").c_str()), 0);
+}
+
+// The report is the same, byte for byte and with its error lines at the
+// same places among the others, whether directories are read ahead on other
+// threads or by the walk alone (on one processor). The large directory is
+// more than a listing held whole, so the walk reads the rest of it itself.
+TEST_F(SpaceuseTest, ReadingAheadChangesNothingInTheReport)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "processor affinity is set with a POSIX tool";
+    MakeDir(root + "/big");
+    for (int i = 0; i < 6000; i++)
+        MakeFile(root + "/big/a-file-with-a-longer-name-" + std::to_string(i), i % 3 ? 0 : 100);
+    for (int i = 0; i < 40; i++) {
+        std::string sub = root + "/big/sub" + std::to_string(i);
+        MakeDir(sub);
+        MakeFile(sub + "/x.gif", i);
+    }
+    for (int a = 0; a < 5; a++) {
+        MakeDir(root + "/t" + std::to_string(a));
+        for (int b = 0; b < 6; b++) {
+            std::string d = root + "/t" + std::to_string(a) + "/u" + std::to_string(b);
+            MakeDir(d);
+            MakeFile(d + "/y.gif", 4097);
+            MakeFile(d + "/z", 1);
+        }
+    }
+    std::string asUser = "exec";
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    if (geteuid() != 0 || OthersCanReach(root)) {
+        MakeDir(root + "/t2/locked");
+        MakeDir(root + "/t4/nosearch");
+        MakeFile(root + "/t4/nosearch/w.gif", 1);
+        ASSERT_EQ(chmod((root + "/t2/locked").c_str(), 0), 0);
+        ASSERT_EQ(chmod((root + "/t4/nosearch").c_str(), 0444), 0);
+        if (geteuid() == 0)
+            asUser = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
+    }
+    const std::vector<std::string> cols = {Sw("D"), Sw("F"), Sw("B"), Sw("P")};
+    for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
+             {Sw("r"), root}, {root}, {Sw("r"), root + "/*.gif"}, {Sw("q"), root, root + "/t3"}}) {
+        std::vector<std::string> args = cols;
+        args.insert(args.end(), extra.begin(), extra.end());
+        ProcResult one = RunInShell(asUser + " taskset -c 0", args, root, true);
+        ProcResult all = RunInShell(asUser, args, root, true);
+        EXPECT_EQ(one.status, all.status) << extra[0];
+        EXPECT_GT(std::count(one.out.begin(), one.out.end(), '\n'), 2) << one.out;
+        EXPECT_TRUE(one.out == all.out) << extra[0] << ":\n" << one.out << "\n---\n" << all.out;
+    }
+    chmod((root + "/t2/locked").c_str(), 0755);
+    chmod((root + "/t4/nosearch").c_str(), 0755);
+
+    // What both runs share: every entry of the large directory counted
+    // once, also those past the part of its listing held whole.
+    ProcResult r = Report({Sw("c"), root + "/big"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Count big = CountTree(root + "/big", vol.clusterSize, dirCluster);
+    ExpectLine(ParseUsage(lines.back()), big, big.clusters, "big");
+    EXPECT_EQ(SubdirLines().size(), 40u);
 }
