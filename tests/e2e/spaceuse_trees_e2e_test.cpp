@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -448,4 +449,49 @@ TEST_F(SpaceuseTest, ReadingAheadChangesNothingInTheReport)
     Count big = CountTree(root + "/big", vol.clusterSize, dirCluster);
     ExpectLine(ParseUsage(lines.back()), big, big.clusters, "big");
     EXPECT_EQ(SubdirLines().size(), 40u);
+}
+
+// Interrupted while the readers run, the walk held up by a pipe that is not
+// read: the abort line follows whole report lines, and the status is 1.
+TEST_F(SpaceuseTest, InterruptedWhileReadingAheadEndsWithTheAbortLine)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "signals are POSIX ones";
+    // Far more report than a pipe holds.
+    for (int i = 0; i < 40; i++) {
+        std::string d = root + "/d" + std::to_string(i);
+        MakeDir(d);
+        for (int j = 0; j < 60; j++)
+            MakeDir(d + "/e" + std::to_string(j));
+    }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string tool = ToolPath("spaceuse");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execl(tool.c_str(), tool.c_str(), "-r", root.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    usleep(300 * 1000);
+    kill(pid, SIGINT);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string abortLine = "\rSPACEUSE: MISSION ABORT! (you pressed CTRL+c)\n";
+    ASSERT_GT(out.size(), abortLine.size());
+    EXPECT_EQ(out.substr(out.size() - abortLine.size()), abortLine);
+    EXPECT_EQ(out[out.size() - abortLine.size() - 1], '\n') << "a report line cut short";
+    EXPECT_EQ(out.find(abortLine), out.size() - abortLine.size());
 }
