@@ -10,14 +10,12 @@
 // ready. The walk takes the records in its own order, and while the one it
 // needs is still being read it lists the next one itself rather than sleep.
 //
-// Bounds: at most AHEAD_WINDOW directories claimed ahead of the walk, at
-// most AHEAD_BUDGET bytes of buffered listings for them, at most
-// AHEAD_DIR_MAX bytes for any one directory. A directory whose listing does
-// not fit stays open, and the walk reads the rest of it straight from the
-// system. A listing is closed as soon as it is read in full and each of its
-// subdirectories has been opened, so a chain of directories holds only a
-// few descriptors however deep it goes. Records and their buffers are
-// reused from one directory to the next and freed by AheadRelease.
+// Bounds: AHEAD_WINDOW directories claimed ahead of the walk, AHEAD_BUDGET
+// bytes of listings for them, AHEAD_DIR_MAX bytes for any one directory;
+// the walk reads the rest of a listing that does not fit straight from the
+// system. A listing is closed once read in full and each of its
+// subdirectories opened, so a chain of directories holds a few descriptors
+// however deep it goes. Records and buffers are reused until AheadRelease.
 #include "readahead.h"
 
 #include <stdlib.h>
@@ -177,20 +175,22 @@ static AheadDir* NewDir(AheadDir* parent, AheadRec* rec, int byWalk)
         d->nextAll = allDirs;
         allDirs = d;
     }
-    d->dirOpen = 0;
+    // The pool keeps the listing record, the buffer and the place in allDirs.
+    ListDir* dir = d->dir;
+    char* buf = d->buf;
+    size_t cap = d->cap;
+    AheadDir* nextAll = d->nextAll;
+    memset(d, 0, sizeof *d);
+    d->dir = dir;
+    d->buf = buf;
+    d->cap = cap;
+    d->nextAll = nextAll;
     d->parent = parent;
     d->rec = rec;
-    d->used = d->readPos = d->claimPos = 0;
-    d->unopened = 0;
     d->state = AHEAD_CLAIMED;
-    d->byWalk = byWalk;
-    d->taken = byWalk;
+    d->byWalk = d->taken = byWalk;
     d->openResult = LISTING_FAILED;
-    d->complete = d->pending = 0;
     d->endResult = LISTING_END;
-    d->liveHead = d->liveTail = d->livePrev = d->liveNext = NULL;
-    d->linked = 0;
-    d->nextFree = NULL;
     if (rec)
         rec->child = d;
     if (parent)
@@ -370,16 +370,10 @@ static void ReadDir(AheadDir* d, const char* name, int final)
     if (d->rec && (rc != LISTING_NO_FD || final))
         OpenedOne(p);
     d->openResult = rc;
-    d->used = d->readPos = d->claimPos = 0;
-    d->unopened = 0;
-    d->pending = 0;
-    if (rc != LISTING_OK) {
-        d->complete = 1;
-        d->endResult = LISTING_END;
+    d->complete = rc != LISTING_OK;  // a retry starts from here too
+    if (rc != LISTING_OK)
         return;
-    }
     d->dirOpen = 1;
-    d->complete = 0;
     FillDir(d);
 }
 
@@ -449,7 +443,7 @@ int AheadBegin(const char* filter, AheadDir** top)
     d->state = AHEAD_READY;
     topDir = d;
     *top = d;
-    if (d->unopened > 0)
+    if (d->unopened > 0 || !d->complete)
         StartReaders();
     return LISTING_OK;
 }

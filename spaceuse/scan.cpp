@@ -281,16 +281,12 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
         FinishSubdir(cur, e->name, &zero, ctx, info);
         return k;
     }
-    if (rc == LISTING_NO_FD) {
-        ReportUnreadable(ctx, k, e->name);
-        ReportNoDescriptor(ctx);
-        FinishSubdir(cur, e->name, &zero, ctx, info);
-        return k;
-    }
     if (rc != LISTING_OK) {
         // Still counted and given its line of zeros, but never silently:
         // the total is short by whatever it holds.
         ReportUnreadable(ctx, k, e->name);
+        if (rc == LISTING_NO_FD)
+            ReportNoDescriptor(ctx);
         FinishSubdir(cur, e->name, &zero, ctx, info);
         return k;
     }
