@@ -1,9 +1,11 @@
-// Directory listing for the scan: one open listing per directory level.
+// Directory listing for the scan: one open listing per directory.
 //
 // A listing is opened either on the current directory or on a subdirectory
 // of an open listing, by name, so the walk never has to build a full path.
-// Listings nest strictly: a child is always closed before its parent moves
-// on to the next entry.
+// A child may outlive its parent's listing: once opened it needs nothing of
+// the parent. Different listings may be used from different threads at the
+// same time, and several threads may open subdirectories of one listing at
+// once; one listing is read by one thread at a time.
 #ifndef SPACEUSE_LIST_H
 #define SPACEUSE_LIST_H
 
@@ -12,8 +14,10 @@
 
 // Results of ListOpenCurrent / ListOpenSub / ListEntrySize.
 #define LISTING_OK 0
-#define LISTING_FAILED (-1)  // the directory exists but cannot be listed (or read)
-#define LISTING_GONE (-2)    // the entry vanished (or stopped being a directory)
+#define LISTING_FAILED (-1)    // the directory exists but cannot be listed (or read)
+#define LISTING_GONE (-2)      // the entry vanished (or stopped being a directory)
+#define LISTING_OTHER_FS (-3)  // a subdirectory that is another file system's root
+#define LISTING_NO_FD (-4)     // no descriptor left to open it with (a retry may work)
 
 // Results of ListNext.
 #define LISTING_ENTRY 1
@@ -31,15 +35,17 @@ typedef struct ListEntry {
 } ListEntry;
 
 // Prepares the process for deep walks (on POSIX: raises the open-descriptor
-// soft limit to the hard one, since every level holds one descriptor).
+// soft limit to the hard one, since open listings hold descriptors).
 void ListInit(void);
 
-// A listing record, allocated once per level and reused for every directory
-// listed at that level; it starts closed. NULL when out of memory. It is
-// released with ListClose and free().
+// A listing record, reused for one directory after another; it starts
+// closed. NULL when out of memory. Released with ListClose and free().
 ListDir* ListNew(void);
 
 int ListOpenCurrent(ListDir* d);
+// Opens `name`, a subdirectory listed by `parent` (which must be open), as
+// `d`. LISTING_OTHER_FS when it lies on another device than `parent`: a
+// mount point, counted where it stands and never entered.
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d);
 int ListNext(ListDir* d, ListEntry* e);
 // Fills in the size of a file entry just returned by ListNext, when the
@@ -47,6 +53,7 @@ int ListNext(ListDir* d, ListEntry* e);
 // listed) or LISTING_FAILED (it cannot be read). Names are often enough to
 // skip an entry, and reading a size costs a call to the system.
 int ListEntrySize(ListDir* d, ListEntry* e);
+// Closes the listing; its record may be opened again.
 void ListClose(ListDir* d);
 
 #endif

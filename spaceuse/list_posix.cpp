@@ -1,15 +1,23 @@
-// Directory listing on POSIX, relative to open directory descriptors.
+// Directory listing on POSIX systems (Linux), relative to open directory
+// descriptors.
 //
-// Each level lists through its own descriptor and opens its subdirectories
-// with openat(), so no full path is ever built and the depth of a tree is
-// limited by nothing but memory and the descriptor limit. Symbolic links are
-// never followed: a link is reported as a file of its own size.
+// Each directory lists through its own descriptor and opens its
+// subdirectories with openat(), so no full path is ever built. Symbolic links
+// are never followed: a link is reported as a file of its own size. A
+// subdirectory whose device differs from its parent's is another file
+// system mounted there (/proc, a tmpfs, a USB disk): it is not entered, as
+// Windows does not enter a volume mounted in a folder.
+//
+// The entries are read with getdents64() into a buffer of the listing's
+// own: a directory then costs an open, a status, the reads and a close,
+// where the stream functions add three calls of their own to every open.
 
 #include "list.h"
 
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -19,8 +27,16 @@
 #define O_CLOEXEC 0
 #endif
 
+// As much of a listing as one read takes in; the kernel's records of a
+// directory with a few hundred entries fit at once.
+#define LIST_BUF_SIZE 32768
+
 struct ListDir {
-    DIR* dir;  // NULL while closed
+    int fd;     // -1 while closed
+    dev_t dev;  // the device of the directory, kept after closing
+    char* buf;  // LIST_BUF_SIZE bytes while open
+    size_t len, pos;
+    int ended;
 };
 
 void ListInit(void)
@@ -36,16 +52,40 @@ void ListInit(void)
 
 ListDir* ListNew(void)
 {
-    return (ListDir*)calloc(1, sizeof(ListDir));
+    ListDir* d = (ListDir*)calloc(1, sizeof(ListDir));
+    if (d)
+        d->fd = -1;
+    return d;
 }
 
-static int Attach(ListDir* d, int fd)
+// Out of descriptors, for the process or for the whole system.
+static int OpenFailure(void)
 {
-    d->dir = fdopendir(fd);
-    if (!d->dir) {
+    return (errno == EMFILE || errno == ENFILE) ? LISTING_NO_FD : LISTING_FAILED;
+}
+
+// Takes over the open directory `fd`, whose device `dev` its parent's must
+// match (when `parentDev` is given).
+static int Attach(ListDir* d, int fd, const dev_t* parentDev)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return LISTING_FAILED;
     }
+    if (parentDev && st.st_dev != *parentDev) {
+        close(fd);
+        return LISTING_OTHER_FS;
+    }
+    d->buf = (char*)malloc(LIST_BUF_SIZE);
+    if (!d->buf) {
+        close(fd);
+        return LISTING_FAILED;
+    }
+    d->fd = fd;
+    d->dev = st.st_dev;
+    d->len = d->pos = 0;
+    d->ended = 0;
     return LISTING_OK;
 }
 
@@ -53,40 +93,65 @@ int ListOpenCurrent(ListDir* d)
 {
     int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return LISTING_FAILED;
-    return Attach(d, fd);
+        return OpenFailure();
+    return Attach(d, fd, NULL);
 }
 
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 {
-    if (!parent->dir)
+    if (parent->fd < 0)
         return LISTING_FAILED;
-    int fd = openat(dirfd(parent->dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int fd = openat(parent->fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         // Removed, or replaced by a file or a link, since it was listed:
         // it is no longer a directory of this tree.
         if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
             return LISTING_GONE;
-        return LISTING_FAILED;
+        return OpenFailure();
     }
-    return Attach(d, fd);
+    return Attach(d, fd, &parent->dev);
+}
+
+// The next record of the kernel's listing; NULL at the end, or on an error
+// (`*r` then says which).
+static struct dirent64* NextRecord(ListDir* d, int* r)
+{
+    if (d->pos >= d->len) {
+        if (d->ended) {
+            *r = LISTING_END;
+            return NULL;
+        }
+        ssize_t n;
+        do
+            n = getdents64(d->fd, d->buf, LIST_BUF_SIZE);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0) {
+            d->ended = 1;
+            *r = n < 0 ? LISTING_ERROR : LISTING_END;
+            return NULL;
+        }
+        d->len = (size_t)n;
+        d->pos = 0;
+    }
+    struct dirent64* de = (struct dirent64*)(void*)(d->buf + d->pos);
+    d->pos += de->d_reclen;
+    return de;
 }
 
 int ListNext(ListDir* d, ListEntry* e)
 {
-    if (!d->dir)
+    if (d->fd < 0)
         return LISTING_END;
     for (;;) {
-        errno = 0;
-        struct dirent* de = readdir(d->dir);
+        int r = LISTING_END;
+        struct dirent64* de = NextRecord(d, &r);
         if (!de)
-            return errno ? LISTING_ERROR : LISTING_END;
+            return r;
         e->name = de->d_name;
         e->size = 0;
         e->isDir = 0;
         e->isLink = 0;
         e->sizeKnown = 0;
-#ifdef DT_UNKNOWN
         // The file system's type hint spares a stat call for directories
         // (whose own size is never counted) and for files whose name the
         // filter turns down.
@@ -95,9 +160,8 @@ int ListNext(ListDir* d, ListEntry* e)
             e->isLink = de->d_type == DT_LNK;
             return LISTING_ENTRY;
         }
-#endif
-        int r = ListEntrySize(d, e);
-        if (r == LISTING_GONE)
+        int sr = ListEntrySize(d, e);
+        if (sr == LISTING_GONE)
             continue;
         return LISTING_ENTRY;
     }
@@ -108,7 +172,7 @@ int ListEntrySize(ListDir* d, ListEntry* e)
     if (e->sizeKnown || e->isDir)
         return LISTING_OK;
     struct stat st;
-    if (fstatat(dirfd(d->dir), e->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (fstatat(d->fd, e->name, &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? LISTING_GONE : LISTING_FAILED;
     e->isDir = S_ISDIR(st.st_mode) ? 1 : 0;
     e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
@@ -119,7 +183,9 @@ int ListEntrySize(ListDir* d, ListEntry* e)
 
 void ListClose(ListDir* d)
 {
-    if (d->dir)
-        closedir(d->dir);  // closes the descriptor as well
-    d->dir = NULL;
+    if (d->fd >= 0)
+        close(d->fd);
+    d->fd = -1;
+    free(d->buf);
+    d->buf = NULL;
 }

@@ -1,9 +1,10 @@
 // Directory listing on Windows, through the find-file services.
 //
 // Listings are opened with a pattern relative to the current directory:
-// `scanPath` holds the path of the directory being listed below it, each
-// name followed by a backslash. Since listings nest strictly, one buffer
-// serves the whole walk; each level remembers where its own part ends.
+// each record keeps the path of its directory below it, each name followed
+// by a backslash, so that a subdirectory can be opened from any thread
+// while its parent's listing goes on (or is already closed). A volume
+// mounted in a folder is a reparse point there, and is never entered.
 
 #include "list.h"
 
@@ -18,11 +19,10 @@
 struct ListDir {
     HANDLE find;  // NULL while closed
     WIN32_FIND_DATAA data;
-    int pending;    // `data` holds an entry not yet handed out
-    size_t pathLen;  // length of this directory's part of scanPath
+    int pending;                // `data` holds an entry not yet handed out
+    size_t pathLen;             // length of `path`
+    char path[PATH_BUF_SIZE];   // this directory, relative to the current one
 };
-
-static char scanPath[PATH_BUF_SIZE];
 
 void ListInit(void)
 {
@@ -34,26 +34,27 @@ ListDir* ListNew(void)
 }
 
 // Opens the listing of the directory whose path (relative to the current
-// directory) is the first `len` bytes of scanPath.
-static int OpenAt(ListDir* d, size_t len)
+// directory) is the first `pathLen` bytes of d->path.
+static int OpenAt(ListDir* d)
 {
     static const char kAll[] = "*.*";
     char pattern[PATH_BUF_SIZE];
+    size_t len = d->pathLen;
     // A pattern that does not fit must never be cut short: listing a
     // shorter path would measure some other directory.
     if (len + sizeof kAll > sizeof pattern)
         return LISTING_FAILED;
-    memcpy(pattern, scanPath, len);
+    memcpy(pattern, d->path, len);
     memcpy(pattern + len, kAll, sizeof kAll);
-    d->pathLen = len;
     d->pending = 0;
     d->find = NULL;
     HANDLE find = FindFirstFileA(pattern, &d->data);
     if (find == INVALID_HANDLE_VALUE) {
+        DWORD err = GetLastError();
         // Only a drive's root can be empty of even "." and "..".
-        if (len == 0 && GetLastError() == ERROR_FILE_NOT_FOUND)
+        if (len == 0 && err == ERROR_FILE_NOT_FOUND)
             return LISTING_OK;
-        return LISTING_FAILED;
+        return err == ERROR_TOO_MANY_OPEN_FILES ? LISTING_NO_FD : LISTING_FAILED;
     }
     d->find = find;
     d->pending = 1;
@@ -62,20 +63,23 @@ static int OpenAt(ListDir* d, size_t len)
 
 int ListOpenCurrent(ListDir* d)
 {
-    scanPath[0] = '\0';
-    return OpenAt(d, 0);
+    d->path[0] = '\0';
+    d->pathLen = 0;
+    return OpenAt(d);
 }
 
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 {
     size_t nameLen = strlen(name);
     size_t len = parent->pathLen + nameLen + 1;
-    if (len >= sizeof scanPath)
+    if (len >= sizeof d->path)
         return LISTING_FAILED;
-    memcpy(scanPath + parent->pathLen, name, nameLen);
-    scanPath[len - 1] = '\\';
-    scanPath[len] = '\0';
-    return OpenAt(d, len);
+    memcpy(d->path, parent->path, parent->pathLen);
+    memcpy(d->path + parent->pathLen, name, nameLen);
+    d->path[len - 1] = '\\';
+    d->path[len] = '\0';
+    d->pathLen = len;
+    return OpenAt(d);
 }
 
 int ListNext(ListDir* d, ListEntry* e)

@@ -1,11 +1,13 @@
 // The directory scan and the report lines.
 //
-// The walk is iterative: each level of the tree has a record (its open
-// listing and its running totals) in a stack that is allocated as the walk
-// first goes that deep and kept for later scans, so the machine stack does
-// not grow with the depth of the tree and nothing is allocated per entry.
-// A subdirectory's totals are added into its parent's when it is done, so
-// each directory is read exactly once.
+// The walk is iterative: each level of the tree has a record (its
+// directory's listing and its running totals) in a stack that is allocated
+// as the walk first goes that deep and kept for later scans, so the machine
+// stack does not grow with the depth of the tree and nothing is allocated
+// per entry. A subdirectory's totals are added into its parent's when it is
+// done, so each directory is read exactly once. The listings come from the
+// read-ahead (readahead.h), which may have read them on other threads; the
+// walk alone writes the report, in the order of the listings.
 #include "scan.h"
 
 #include <stdarg.h>
@@ -13,12 +15,12 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "list.h"
+#include "readahead.h"
 #include "sysdep.h"
 #include "text.h"
 
 typedef struct ScanLevel {
-    ListDir* dir;
+    AheadDir* dir;
     UsageTotals totals;
     const char* name;  // this directory's name, held by its parent's listing
     int incomplete;    // some of its entries could not be read
@@ -113,14 +115,12 @@ void PrintUsageLine(char* name, const UsageTotals* totals, const ScanContext* ct
 
 void ScanRelease(void)
 {
-    for (size_t i = 0; i < levelCount; i++) {
-        ListClose(levels[i]->dir);
-        free(levels[i]->dir);
+    for (size_t i = 0; i < levelCount; i++)
         free(levels[i]);
-    }
     free(levels);
     levels = NULL;
     levelCount = levelCap = 0;
+    AheadRelease();
 }
 
 // The record for level `k`, allocated the first time the walk goes that deep.
@@ -141,11 +141,6 @@ static ScanLevel* GetLevel(size_t k)
     ScanLevel* lv = (ScanLevel*)calloc(1, sizeof *lv);
     if (!lv)
         return NULL;
-    lv->dir = ListNew();
-    if (!lv->dir) {
-        free(lv);
-        return NULL;
-    }
     levels[levelCount++] = lv;
     return lv;
 }
@@ -188,6 +183,19 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
     ctx->failures++;
 }
 
+// The cause of the line before it, once per path: more directories open
+// at once than the process may hold. Directories this deep are reached by
+// raising the limit (ulimit -n).
+static void ReportNoDescriptor(ScanContext* ctx)
+{
+    if (ctx->noDescriptorTold)
+        return;
+    ctx->noDescriptorTold = 1;
+    fputs("Error: out of file descriptors (too many directories open at once); raise the "
+          "limit of open files to count what they hold\n",
+          stderr);
+}
+
 static void AddTotals(UsageTotals* to, const UsageTotals* from)
 {
     to->files += from->files;
@@ -213,11 +221,6 @@ static void FinishSubdir(ScanLevel* parent, const char* name, const UsageTotals*
     AddTotals(&parent->totals, sub);
 }
 
-static int IsDotEntry(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
 // Starts the level as the listing of the directory `name` (NULL for the
 // scanned directory itself), with nothing counted yet.
 static void ResetLevel(ScanLevel* lv, const char* name)
@@ -229,12 +232,12 @@ static void ResetLevel(ScanLevel* lv, const char* name)
 }
 
 // A file entry of the level's listing: its clusters, unless the filter
-// (NULL for none) turns it down.
-static void CountFile(ScanLevel* lv, ListEntry* e, const char* filter, unsigned shift)
+// turns it down.
+static void CountFile(ScanLevel* lv, const AheadEntry* e, unsigned shift)
 {
-    if (filter && MatchPattern(filter, e->name) != MATCH_OK)
+    if (!e->wanted)
         return;
-    int sr = ListEntrySize(lv->dir, e);
+    int sr = e->sizeResult;
     if (sr == LISTING_GONE)
         return;  // removed while the walk went by
     if (sr != LISTING_OK) {
@@ -248,7 +251,7 @@ static void CountFile(ScanLevel* lv, ListEntry* e, const char* filter, unsigned 
 // A subdirectory entry of the listing at level `k`: opens it as level k + 1
 // and returns that level, or counts it at once where it is not to be (or
 // cannot be) entered and returns `k`.
-static size_t EnterSubdir(size_t k, const ListEntry* e, ScanContext* ctx, const DriveInfo* info)
+static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const DriveInfo* info)
 {
     const ReportOptions* o = ctx->options;
     const UsageTotals zero = {0, 0, 0};
@@ -264,16 +267,30 @@ static size_t EnterSubdir(size_t k, const ListEntry* e, ScanContext* ctx, const 
         return k;
     }
     ScanLevel* next = GetLevel(k + 1);
-    int rc = next ? ListOpenSub(cur->dir, e->name, next->dir) : LISTING_FAILED;
+    AheadDir* child = NULL;
+    int rc = AheadEnter(cur->dir, e, &child);
+    if (rc == LISTING_OK && !next) {
+        AheadLeave(child);
+        rc = LISTING_FAILED;
+    }
     if (rc == LISTING_GONE)
         return k;
+    if (rc == LISTING_OTHER_FS) {
+        // Another file system mounted here: counted where it stands, never
+        // entered, as a link is.
+        FinishSubdir(cur, e->name, &zero, ctx, info);
+        return k;
+    }
     if (rc != LISTING_OK) {
         // Still counted and given its line of zeros, but never silently:
         // the total is short by whatever it holds.
         ReportUnreadable(ctx, k, e->name);
+        if (rc == LISTING_NO_FD)
+            ReportNoDescriptor(ctx);
         FinishSubdir(cur, e->name, &zero, ctx, info);
         return k;
     }
+    next->dir = child;
     ResetLevel(next, e->name);
     ctx->depth++;
     return k + 1;
@@ -287,7 +304,8 @@ static size_t LeaveLevel(size_t k, int r, ScanContext* ctx, const DriveInfo* inf
     ScanLevel* cur = levels[k];
     if (r == LISTING_ERROR)
         cur->incomplete = 1;
-    ListClose(cur->dir);
+    AheadLeave(cur->dir);
+    cur->dir = NULL;
     if (cur->incomplete)
         ReportUnreadable(ctx, k, NULL);
     if (k == 0)
@@ -302,16 +320,18 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
 {
     const char* useFilter = ctx->options->hasFilter ? filter : NULL;
     ScanLevel* top = GetLevel(0);
-    if (!top || ListOpenCurrent(top->dir) != LISTING_OK)
+    if (!top || AheadBegin(useFilter, &top->dir) != LISTING_OK) {
+        AheadEnd();
         return false;
+    }
     ResetLevel(top, NULL);
 
     // Level k of the stack lists the directory k below the scanned one;
     // ctx->depth goes up and down with k.
     size_t k = 0;
     for (;;) {
-        ListEntry e;
-        int r = ListNext(levels[k]->dir, &e);
+        AheadEntry e;
+        int r = AheadNext(levels[k]->dir, &e);
         if (r != LISTING_ENTRY) {
             if (k == 0) {
                 LeaveLevel(0, r, ctx, info);
@@ -319,11 +339,12 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
             }
             k = LeaveLevel(k, r, ctx, info);
         } else if (!e.isDir) {
-            CountFile(levels[k], &e, useFilter, info->clusterShift);
-        } else if (!IsDotEntry(e.name)) {
+            CountFile(levels[k], &e, info->clusterShift);
+        } else {
             k = EnterSubdir(k, &e, ctx, info);
         }
     }
+    AheadEnd();
     AddTotals(totals, &top->totals);
     return true;
 }

@@ -24,6 +24,8 @@ typedef struct ScanContext {
     // Directories (the scanned one or any below it) that could not be read
     // in full during this context's scans.
     unsigned failures;
+    // The cause of a shortage of descriptors has been told for this path.
+    int noDescriptorTold;
 } ScanContext;
 
 // Scans the current directory and everything below it, adding to `totals`

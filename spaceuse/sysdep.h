@@ -82,6 +82,12 @@ void SysPrepareStdout(int toFile);
 // 0 on success, -1 when the hook could not be registered.
 int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitStatus);
 
+// ---- processors --------------------------------------------------------------
+
+// The processors this process may run on (its affinity, so a run pinned to
+// one CPU counts one); at least 1.
+int SysCpuCount(void);
+
 // ---- drives and directories -------------------------------------------------
 
 #define SYS_DRIVE_UNKNOWN 0

@@ -3,6 +3,7 @@
 // by its mount point and found in the process's mount table.
 #include <dirent.h>
 #include <errno.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -168,6 +169,21 @@ int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitSta
             result = -1;
     }
     return result;
+}
+
+// ---- processors --------------------------------------------------------------
+
+int SysCpuCount(void)
+{
+#ifdef CPU_COUNT
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        return n > 0 ? n : 1;
+    }
+#endif
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? (int)(n > 1024 ? 1024 : n) : 1;
 }
 
 // ---- drives and directories -------------------------------------------------

@@ -93,6 +93,19 @@ int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitSta
     return SetConsoleCtrlHandler(AbortHandler, TRUE) ? 0 : -1;
 }
 
+// ---- processors --------------------------------------------------------------
+
+int SysCpuCount(void)
+{
+    DWORD_PTR process = 0, system = 0;
+    int n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) {
+        for (; process != 0; process &= process - 1)
+            n++;
+    }
+    return n > 0 ? n : 1;
+}
+
 // ---- drives and directories -------------------------------------------------
 
 char SysGetCurrentDrive(void)

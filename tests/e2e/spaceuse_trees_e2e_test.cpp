@@ -1,15 +1,18 @@
 // spaceuse end to end, paths that fail and odd trees: a missing path
-// among good ones, relative paths, links, directories it may not read, too
-// few descriptors, trees deeper than any path, and output that cannot be
-// written.
+// among good ones, relative paths, links, other file systems mounted inside,
+// directories it may not read, too few descriptors, trees deeper than any
+// path, the same report whether directories are read ahead or not, and
+// output that cannot be written.
+#include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <errno.h>
-#include <string.h>
 
 #include <algorithm>
 
@@ -18,15 +21,16 @@
 namespace {
 
 // Runs spaceuse through a shell, after `setup` (such as a lower descriptor
-// limit or another user), leaving the test process as it is.
+// limit or another user), leaving the test process as it is. `merged`: both
+// streams into `out`, in the order they were written.
 ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
-                      const std::string& scratch)
+                      const std::string& scratch, bool merged = false)
 {
     std::string out = scratch + ".out", err = scratch + ".err";
     std::string cmd = setup + " '" + ToolPath("spaceuse") + "'";
     for (const std::string& a : args)
         cmd += " '" + a + "'";
-    cmd += " >'" + out + "' 2>'" + err + "'";
+    cmd += " >'" + out + (merged ? "' 2>&1" : "' 2>'" + err + "'");
     int st = system(cmd.c_str());
     ProcResult r;
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -47,6 +51,23 @@ bool OthersCanReach(const std::string& path)
             return false;
     }
     return true;
+}
+
+// Which of the entries `a` and `b` of `dir` its listing gives first.
+std::string FirstListed(const std::string& dir, const std::string& a, const std::string& b)
+{
+    std::string first;
+    DIR* d = opendir(dir.c_str());
+    while (d && first.empty()) {
+        struct dirent* e = readdir(d);
+        if (!e)
+            break;
+        if (e->d_name == a || e->d_name == b)
+            first = e->d_name;
+    }
+    if (d)
+        closedir(d);
+    return first.empty() ? a : first;
 }
 
 }  // namespace
@@ -135,6 +156,68 @@ TEST_F(SpaceuseTest, LinksAreNeverFollowed)
     }
 }
 
+namespace {
+
+// A file system mounted for the length of a test, detached at its end.
+struct Mounted {
+    Mounted(const std::string& at, const char* type) : path(at)
+    {
+        ok = mount(type, at.c_str(), type, 0, nullptr) == 0;
+        why = ok ? "" : strerror(errno);
+    }
+    ~Mounted()
+    {
+        if (ok)
+            umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path, why;
+    bool ok;
+};
+
+}  // namespace
+
+TEST_F(SpaceuseTest, OtherFileSystemsInsideTheTreeAreCountedButNotEntered)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "Windows sees a mounted volume as a reparse point (links test)";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting a file system needs root";
+    MakeDir(root + "/a");
+    MakeFile(root + "/a/f", 5000);
+    MakeDir(root + "/mnt");
+    MakeDir(root + "/proc");
+    // The disk information goes: the free space may change between runs.
+    const std::vector<std::string> cols = {Sw("D"), Sw("F"), Sw("B"), Sw("P"), Sw("r"), Sw("c")};
+    std::vector<std::string> args = cols;
+    args.push_back(root);
+    ProcResult before = Report(args);
+    ASSERT_EQ(before.status, 0) << before.err;
+
+    Mounted tmp(root + "/mnt", "tmpfs");
+    if (!tmp.ok)
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << tmp.why;
+    MakeDir(root + "/mnt/sub");
+    MakeFile(root + "/mnt/sub/big", 1 << 20);
+    // A pseudo file system too, where it can be had: one whose entries
+    // come and go and may not be read.
+    Mounted proc(root + "/proc", "proc");
+    ProcResult after = Report(args);
+    EXPECT_EQ(after.status, 0);
+    EXPECT_EQ(after.err, "");
+    EXPECT_EQ(after.out, before.out) << "the mounts changed the tree's figures";
+
+    // The mount point given as the path: its own volume, entered.
+    ProcResult r = Report({Sw("c"), root + "/mnt"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(vol.fs, "tmpfs");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].compare(0, 12 + tmp.path.size(), "Info drive " + tmp.path + ":"), 0)
+        << lines[0];
+    Count c = CountTree(tmp.path, vol.clusterSize, dirCluster);
+    EXPECT_EQ(c.files, 1u);
+    ExpectLine(ParseUsage(lines.back()), c, c.clusters, "the mount point");
+}
+
 // An ordinary user's run over a directory it cannot list and one whose
 // sizes it cannot read: both reported, both lines kept with zeros.
 void SpaceuseTest::ExpectUnlistableReportedToAUser()
@@ -161,20 +244,33 @@ void SpaceuseTest::ExpectUnlistableReportedToAUser()
     ExpectLine(ParseUsage(lines.back()), c, c.clusters, "total");
 }
 
-// Out of descriptors (a chain deeper than the limit allows open at once):
-// the directories beyond are reported, not silently dropped.
+// Out of descriptors: each level of this chain has a second subdirectory,
+// listed after the one the chain goes on in, so every level's listing stays
+// open while the walk is below it and more are needed at once than the
+// limit allows. The directories beyond are reported, with the cause once,
+// not silently dropped.
 void SpaceuseTest::ExpectDescriptorShortageReported()
 {
+    const int kLevels = 150;
     std::string p = root + "/open";
-    for (int i = 0; i < 60; i++) {
-        p += "/d";
-        MakeDir(p);
+    for (int i = 0; i < kLevels; i++) {
+        MakeDir(p + "/d");
+        MakeDir(p + "/e");
+        p += "/" + FirstListed(p, "d", "e");
     }
     ProcResult r = RunInShell("ulimit -n 32 && exec", {Sw("c"), Sw("q"), root + "/open"}, root);
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: couldn't calculate size of directory: \"" + root + "/open/d/d/"),
-              std::string::npos)
-        << r.err;
+    std::string unlistable = "Error: couldn't calculate size of directory: \"" + root + "/open/";
+    size_t at = r.err.find(unlistable);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    // Far below the top: the levels above it were all counted.
+    size_t from = at + unlistable.size();
+    std::string named = r.err.substr(from, r.err.find('"', from) - from);
+    EXPECT_GT(std::count(named.begin(), named.end(), '/'), 10) << named;
+    const std::string cause = "Error: out of file descriptors (too many directories open at once)";
+    size_t c = r.err.find(cause);
+    EXPECT_NE(c, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(cause, c + 1), std::string::npos) << "the cause is told once";
     lines = ShownLines(r.out);
     ASSERT_FALSE(lines.empty());
     UsageLine total = ParseUsage(lines.back());
@@ -182,7 +278,7 @@ void SpaceuseTest::ExpectDescriptorShortageReported()
     // The directory it could not open is still counted; what lies below it
     // cannot be.
     EXPECT_GT(total.dirs, 10u);
-    EXPECT_LT(total.dirs, 60u);
+    EXPECT_LT(total.dirs, 2u * kLevels);
     EXPECT_EQ(total.files, 1u);
 }
 
@@ -259,12 +355,18 @@ TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
         ExpectBoundedPathsReported();
         return;
     }
-    const int kDepth = 3000;
+    const int kDepth = 6000;
     ASSERT_NO_FATAL_FAILURE(MakeDeepChain(root, kDepth));
 
-    ProcResult r = Report({Sw("c"), root});
+    // Far deeper than the descriptors a process may hold: a directory's
+    // listing is closed once its subdirectories are open.
+    ProcResult r = RunInShell("ulimit -n 1024 && exec", {Sw("c"), root}, root);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
+    lines = ShownLines(r.out);
+    vol = HeaderVolume(lines);
+    dirCluster = vol.fs != "NTFS";
+    ASSERT_FALSE(lines.empty()) << r.out;
     UsageLine total = ParseUsage(lines.back());
     EXPECT_TRUE(total.ok) << lines.back();
     EXPECT_EQ(total.dirs, (uint64_t)kDepth);
@@ -326,4 +428,108 @@ TEST_F(SpaceuseTest, OutputThatCannotBeWrittenIsAFailure)
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
     }
+}
+
+// The report is the same, byte for byte and with its error lines at the
+// same places among the others, whether directories are read ahead on other
+// threads or by the walk alone (on one processor). The large directory is
+// more than a listing held whole, so the walk reads the rest of it itself.
+TEST_F(SpaceuseTest, ReadingAheadChangesNothingInTheReport)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "processor affinity is set with a POSIX tool";
+    MakeDir(root + "/big");
+    for (int i = 0; i < 6000; i++)
+        MakeFile(root + "/big/a-file-with-a-longer-name-" + std::to_string(i), i % 3 ? 0 : 100);
+    for (int i = 0; i < 40; i++) {
+        std::string sub = root + "/big/sub" + std::to_string(i);
+        MakeDir(sub);
+        MakeFile(sub + "/x.gif", i);
+    }
+    for (int a = 0; a < 5; a++) {
+        MakeDir(root + "/t" + std::to_string(a));
+        for (int b = 0; b < 6; b++) {
+            std::string d = root + "/t" + std::to_string(a) + "/u" + std::to_string(b);
+            MakeDir(d);
+            MakeFile(d + "/y.gif", 4097);
+            MakeFile(d + "/z", 1);
+        }
+    }
+    std::string asUser = "exec";
+    ASSERT_EQ(chmod(root.c_str(), 0755), 0);
+    if (geteuid() != 0 || OthersCanReach(root)) {
+        MakeDir(root + "/t2/locked");
+        MakeDir(root + "/t4/nosearch");
+        MakeFile(root + "/t4/nosearch/w.gif", 1);
+        ASSERT_EQ(chmod((root + "/t2/locked").c_str(), 0), 0);
+        ASSERT_EQ(chmod((root + "/t4/nosearch").c_str(), 0444), 0);
+        if (geteuid() == 0)
+            asUser = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
+    }
+    const std::vector<std::string> cols = {Sw("D"), Sw("F"), Sw("B"), Sw("P")};
+    for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
+             {Sw("r"), root}, {root}, {Sw("r"), root + "/*.gif"}, {Sw("q"), root, root + "/t3"}}) {
+        std::vector<std::string> args = cols;
+        args.insert(args.end(), extra.begin(), extra.end());
+        ProcResult one = RunInShell(asUser + " taskset -c 0", args, root, true);
+        ProcResult all = RunInShell(asUser, args, root, true);
+        EXPECT_EQ(one.status, all.status) << extra[0];
+        EXPECT_GT(std::count(one.out.begin(), one.out.end(), '\n'), 2) << one.out;
+        EXPECT_TRUE(one.out == all.out) << extra[0] << ":\n" << one.out << "\n---\n" << all.out;
+    }
+    chmod((root + "/t2/locked").c_str(), 0755);
+    chmod((root + "/t4/nosearch").c_str(), 0755);
+
+    // What both runs share: every entry of the large directory counted
+    // once, also those past the part of its listing held whole.
+    ProcResult r = Report({Sw("c"), root + "/big"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    Count big = CountTree(root + "/big", vol.clusterSize, dirCluster);
+    ExpectLine(ParseUsage(lines.back()), big, big.clusters, "big");
+    EXPECT_EQ(SubdirLines().size(), 40u);
+}
+
+// Interrupted while the readers run, the walk held up by a pipe that is not
+// read: the abort line follows whole report lines, and the status is 1.
+TEST_F(SpaceuseTest, InterruptedWhileReadingAheadEndsWithTheAbortLine)
+{
+    if (UnderLauncher())
+        GTEST_SKIP() << "signals are POSIX ones";
+    // Far more report than a pipe holds.
+    for (int i = 0; i < 40; i++) {
+        std::string d = root + "/d" + std::to_string(i);
+        MakeDir(d);
+        for (int j = 0; j < 60; j++)
+            MakeDir(d + "/e" + std::to_string(j));
+    }
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::string tool = ToolPath("spaceuse");
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        close(fds[1]);
+        execl(tool.c_str(), tool.c_str(), "-r", root.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    usleep(300 * 1000);
+    kill(pid, SIGINT);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, (size_t)n);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string abortLine = "\rSPACEUSE: MISSION ABORT! (you pressed CTRL+c)\n";
+    ASSERT_GT(out.size(), abortLine.size());
+    EXPECT_EQ(out.substr(out.size() - abortLine.size()), abortLine);
+    EXPECT_EQ(out[out.size() - abortLine.size() - 1], '\n') << "a report line cut short";
+    EXPECT_EQ(out.find(abortLine), out.size() - abortLine.size());
 }
