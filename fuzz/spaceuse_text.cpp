@@ -50,25 +50,15 @@ static int GlobMatches(const char* pattern, const char* name)
     return r;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+// The grouped number: the digits shown are the value's lowest ones, in
+// order; with the callers' separator and group size, all of them.
+static void CheckGrouped(uint64_t value, char sep, int group)
 {
-    if (size < 10)
-        return 0;
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; i--)
-        value = (value << 8) | data[i];
-    char sep = (char)data[8];
-    int group = (int8_t)data[9];
-    data += 10;
-    size -= 10;
-
     // Exactly the documented size, so that one byte too many is caught.
     char* buf = (char*)malloc(GROUPED_BUF_SIZE);
     if (!buf)
         abort();
     FormatGrouped(value, sep, group, buf);
-    // The digits shown are the value's lowest ones, in order; with the
-    // callers' separator and group size, all of them.
     char digits[32];
     snprintf(digits, sizeof digits, "%llu", (unsigned long long)value);
     char shown[GROUPED_BUF_SIZE];
@@ -88,24 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("grouped value cut short");
     }
     free(buf);
+}
 
-    // Pattern and name, each terminated.
-    char* text = (char*)malloc(size + 2);
-    if (!text)
-        abort();
-    memcpy(text, data, size);
-    text[size] = '\0';
-    text[size + 1] = '\0';
-    const char* pattern = text;
-    // Without a NUL in the input the name is the empty text at the end.
-    const char* name = text + strlen(text) + 1;
-
+// The wildcard match never matches what the plain rule refuses; the
+// routine gives up early in some cases the plain rule would match, but
+// without a star the two agree exactly.
+static void CheckMatch(const char* pattern, const char* name)
+{
     uint8_t r = MatchPattern(pattern, name);
     if (r != MATCH_OK && r != MATCH_NAME_LEFT && r != MATCH_PATTERN_LEFT && r != MATCH_CHAR)
         Fail("unknown match result");
-    // The routine gives up early in some cases the plain rule would match,
-    // but it never matches what the plain rule refuses; without a star the
-    // two agree exactly.
     // The plain rule costs the product of the lengths: it is asked only for
     // texts of the lengths real names and filters have, and longer ones
     // test the routine on its own.
@@ -116,7 +98,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (strchr(pattern, '*') == NULL && (r == MATCH_OK) != glob)
             Fail("a pattern without a star decided wrongly");
     }
+}
 
+static void CheckUpper(char* text)
+{
     size_t before = strlen(text);
     UpperName(text);
     if (strlen(text) != before)
@@ -124,6 +109,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const char* p = text; *p; p++)
         if (*p >= 'a' && *p <= 'z')
             Fail("a lower-case letter left");
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 10)
+        return 0;
+    uint64_t value = 0;
+    for (int i = 7; i >= 0; i--)
+        value = (value << 8) | data[i];
+    CheckGrouped(value, (char)data[8], (int8_t)data[9]);
+    data += 10;
+    size -= 10;
+
+    // Pattern and name, each terminated.
+    char* text = (char*)malloc(size + 2);
+    if (!text)
+        abort();
+    memcpy(text, data, size);
+    text[size] = '\0';
+    text[size + 1] = '\0';
+    // Without a NUL in the input the name is the empty text at the end.
+    CheckMatch(text, text + strlen(text) + 1);
+    CheckUpper(text);
     free(text);
     return 0;
 }
