@@ -141,6 +141,8 @@ void HandleDbgp(Sim* sim, int conn, const uint8_t* body, size_t n);
 void DrfpStep(Sim* sim, const SimStep& s);
 // Reads the open file to its end; one result for the whole of it.
 void DrfpReadAll(Sim* sim, const SimStep& s);
+// Sends the step's read requests back to back without reading anything.
+void DrfpFlood(Sim* sim, const SimStep& s);
 
 // ---- the script (script.cpp) ----
 

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -223,26 +224,12 @@ TEST_F(Link, PeerClosingMidPacketFailsTheWait)
 }
 
 // A manager that stops partway through a packet but keeps the connection
-// open must not hold the receive for ever: the rest has to come within the
-// wait's timeout, counted afresh for every piece.
+// open must not hold the receive for ever: once begun, the whole packet has
+// to arrive within the wait's timeout, however its pieces are spaced.
 TEST_F(Link, PacketStalledPartwayFailsWithinTheTimeout)
 {
     std::string pkt = Ttyp("stalled");
-    for (size_t cut : {size_t(3), size_t(8), size_t(13)}) {
-        SendRaw(server, pkt.substr(0, cut));
-        auto t0 = std::chrono::steady_clock::now();
-        testing::internal::CaptureStdout();
-        int r = MySelect((unsigned int)client);
-        std::string out = testing::internal::GetCapturedStdout();
-        double took = Seconds(t0);
-        EXPECT_EQ(-1, r) << "cut at " << cut;
-        size_t a = out.find("): read() failed.\n");
-        size_t b = out.find("): receive error\n");
-        ASSERT_NE(std::string::npos, a) << out;
-        ASSERT_NE(std::string::npos, b) << out;
-        EXPECT_LT(a, b);
-        EXPECT_GE(took, 1.5) << "cut at " << cut;
-        EXPECT_LT(took, 5.0) << "cut at " << cut;
+    auto reconnect = [&] {
         // The stream is out of step from here on: start a fresh one.
         NetClose(server);
         NetClose(client);
@@ -250,20 +237,56 @@ TEST_F(Link, PacketStalledPartwayFailsWithinTheTimeout)
         ASSERT_GE(client, 0);
         server = LoopbackAccept(listener);
         ASSERT_GE(server, 0);
+    };
+    auto expectCutShort = [](const std::string& out, double took, double from, double to) {
+        size_t a = out.find("): read() failed.\n");
+        size_t b = out.find("): receive error\n");
+        ASSERT_NE(std::string::npos, a) << out;
+        ASSERT_NE(std::string::npos, b) << out;
+        EXPECT_LT(a, b);
+        EXPECT_GE(took, from);
+        EXPECT_LT(took, to);
+    };
+    for (size_t cut : {size_t(3), size_t(8), size_t(13)}) {
+        SendRaw(server, pkt.substr(0, cut));
+        auto t0 = std::chrono::steady_clock::now();
+        testing::internal::CaptureStdout();
+        int r = MySelect((unsigned int)client);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(-1, r) << "cut at " << cut;
+        expectCutShort(out, Seconds(t0), 1.5, 5.0);
+        reconnect();
     }
 
-    // Pieces that each come within the timeout make a whole packet, however
-    // long the packet takes altogether.
-    std::thread peer([&] {
-        SendRaw(server, pkt.substr(0, 5));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        SendRaw(server, pkt.substr(5, 6));
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-        SendRaw(server, pkt.substr(11));
+    // Drip-fed: every byte comes well within the timeout of the one before,
+    // but the packet as a whole does not.
+    std::thread drip([&] {
+        for (size_t i = 0; i < pkt.size(); i++) {
+            LoopbackSend(server, &pkt[i], 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        }
     });
+    auto t0 = std::chrono::steady_clock::now();
     testing::internal::CaptureStdout();
     int r = MySelect((unsigned int)client);
     std::string out = testing::internal::GetCapturedStdout();
+    double took = Seconds(t0);
+    drip.join();
+    EXPECT_EQ(-1, r);
+    expectCutShort(out, took, 1.5, 3.5);
+    reconnect();
+
+    // Pieces that all come within the timeout make a whole packet.
+    std::thread peer([&] {
+        SendRaw(server, pkt.substr(0, 5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        SendRaw(server, pkt.substr(5, 6));
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        SendRaw(server, pkt.substr(11));
+    });
+    testing::internal::CaptureStdout();
+    r = MySelect((unsigned int)client);
+    out = testing::internal::GetCapturedStdout();
     peer.join();
     EXPECT_EQ(1, r);
     EXPECT_EQ("stalled\n", out);
@@ -424,26 +447,35 @@ TEST_F(Link, SendingWaitsForRoomOnlyWithinTheTimeout)
     SmallBuffers(server, SO_RCVBUF);
     const int count = 40, size = 65535;
 
-    // A slow reader: every byte arrives.
-    size_t got = 0;
+    // A slow reader: every byte arrives, each where it belongs. Every
+    // packet's bytes tell their place, so a piece sent twice or skipped
+    // shows.
+    std::string want, got;
     std::thread reader([&] {
         char buf[4096];
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        while (got < (size_t)count * size) {
+        while (got.size() < (size_t)count * size) {
             int n = NetRecv(server, buf, sizeof buf);
             if (n <= 0)
                 break;
-            got += (size_t)n;
-            if (got > (size_t)size && got - (size_t)n <= (size_t)size)
+            got.append(buf, (size_t)n);
+            if (got.size() > (size_t)size && got.size() - (size_t)n <= (size_t)size)
                 std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
     });
     for (int i = 0; i < count; i++) {
-        ASSERT_EQ(0, AddPacket(HeapPacket(size, 'a'), PKT_SEND_ONLY));
+        unsigned char* p = (unsigned char*)HeapPacket(size, 'a');
+        for (int j = 9; j < size; j++)
+            p[j] = (unsigned char)(j * 7 + j / 251 + i);
+        want.append((const char*)p, (size_t)size);
+        ASSERT_EQ(0, AddPacket(p, PKT_SEND_ONLY));
         ASSERT_EQ(size, SendPacket(client, GetHeadPktByStat(PKT_SEND_ONLY))) << i;
     }
     reader.join();
-    EXPECT_EQ((size_t)count * size, got);
+    ASSERT_EQ(want.size(), got.size());
+    EXPECT_TRUE(want == got) << "the stream differs from byte "
+                             << std::mismatch(want.begin(), want.end(), got.begin()).first -
+                                    want.begin();
 
     // Nobody reads any more: the send fails once no room has come for the
     // whole timeout.
@@ -476,20 +508,53 @@ TEST_F(Link, SendingWaitsForRoomOnlyWithinTheTimeout)
     EXPECT_LT(Seconds(t0), 4.0);
 }
 
-TEST_F(Link, SamplesFlowOnceTheProtocolIsOpen)
+// Samples ride on real traffic: one after a wait that received or sent a
+// real packet, in the same call as a packet that expects no reply, never
+// more than one queued, and none after a wait that only sent a sample.
+TEST_F(Link, SamplesFollowRealTrafficOnly)
 {
+    const unsigned char sample[20] = {0x14, 0, 0, 0, 0x00, 0xE0, 'H', 'E', 1, 0,
+                                      0,    0, 1, 0, 0,    0,    1,   0,   0, 0};
+    auto queued = [] {
+        size_t n = 0;
+        for (List* l = QueueHead()->next; l != QueueHead(); l = l->next)
+            n++;
+        return n;
+    };
     sampleProtoOpened = 1;
     SendRaw(server, Ttyp("up"));
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, MySelect((unsigned int)client));  // received; sample queued
-    EXPECT_EQ(1, MySelect((unsigned int)client));  // sample sent; next queued
+    EXPECT_EQ(1, MySelect((unsigned int)client));  // sample sent, no other
     testing::internal::GetCapturedStdout();
     std::string got = ReadFor(server, 20, 2);
-    const unsigned char want[20] = {0x14, 0, 0, 0, 0x00, 0xE0, 'H', 'E', 1, 0,
-                                    0,    0, 1, 0, 0,    0,    1,   0,   0, 0};
     ASSERT_EQ(20u, got.size());
-    EXPECT_EQ(0, memcmp(want, got.data(), 20));
-    EXPECT_NE(nullptr, GetHeadPktByStat(PKT_SEND_ONLY));
+    EXPECT_EQ(0, memcmp(sample, got.data(), 20));
+    EXPECT_EQ(0u, queued());
+    SetWaitTimeout(1, 1);
+    EXPECT_EQ(0, MySelect((unsigned int)client));
+    EXPECT_EQ("", ReadFor(server, 1, 1)) << "a quiet link stays quiet";
+
+    // A reply and its sample leave in one wait.
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 'r'), PKT_SEND_ONLY));
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    got = ReadFor(server, 32, 2);
+    ASSERT_EQ(32u, got.size());
+    EXPECT_EQ('r', got[8]);
+    EXPECT_EQ(0, memcmp(sample, got.data() + 12, 20));
+    EXPECT_EQ(0u, queued());
+
+    // Behind a request awaiting its reply: one sample, however much arrives.
+    ASSERT_EQ(0, AddPacket(HeapPacket(16, 'q'), PKT_SEND_REQUEST));
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3; i++) {
+        SendRaw(server, Ttyp("more"));
+        EXPECT_EQ(1, MySelect((unsigned int)client));
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(2u, queued());
+    EXPECT_EQ(16u, ReadFor(server, 64, 1).size());
 }
 
 TEST_F(Link, TerminationRequestEndsAQuietWaitAtTheSliceEnd)
