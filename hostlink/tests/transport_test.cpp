@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 #ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <unistd.h>
 #endif
 
@@ -567,6 +569,30 @@ TEST_F(Link, TerminationRequestEndsAQuietWaitAtTheSliceEnd)
 }
 
 #ifndef _WIN32
+// A parent may leave many descriptors open, so the connection's number can
+// lie past what select can take.
+TEST_F(Link, WaitTakesASocketNumberedPastTheSelectLimit)
+{
+    struct rlimit rl;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &rl));
+    if (rl.rlim_cur < FD_SETSIZE + 80) {
+        rl.rlim_cur = rl.rlim_max < FD_SETSIZE + 80 ? rl.rlim_max : FD_SETSIZE + 80;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    int high = FD_SETSIZE + 60;
+    if (rl.rlim_cur <= (rlim_t)high || dup2(client, high) != high)
+        GTEST_SKIP() << "no descriptor past " << FD_SETSIZE << " to be had";
+    NetClose(client);
+    client = high;
+    SendRaw(server, Ttyp("high"));
+    ASSERT_EQ(0, AddPacket(HeapPacket(12, 'h'), PKT_SEND_ONLY));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    EXPECT_EQ("high\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(12u, ReadFor(server, 12, 2).size());
+}
+
 void NoteSignal(int) {}
 
 TEST_F(Link, SignalInterruptsTheWait)
