@@ -1,5 +1,5 @@
-// The link to the manager: connections, the transport of whole packets
-// over a stream, and the one wait.
+// The link to the manager: connections and the one wait (the transport of
+// whole packets over a stream is transport.cpp).
 #include "link.h"
 
 #include <stdlib.h>
@@ -8,21 +8,12 @@
 #include "diag.h"
 #include "platform.h"
 #include "state.h"
+#include "transport.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
-// "read() failed" (a receive call failed, or a length that cannot be framed)
-// and "read() failed." (the stream ended or stalled) are two messages.
 #define LINK_HOST_TOO_LONG "argument larger than expect"
-#define LINK_READ_FAILED "read() failed"
-#define LINK_READ_SHORT "read() failed."
 #define LINK_SELECT_FAILED "select() faild."
 #define LINK_SAMPLE_FAILED "faild to send packet"
-
-// Large enough for any packet a header's 16-bit length can describe.
-static unsigned char rbuf[DECI2_MAX_PACKET];
-
-static int deci2DefaultTimeout = 10;
-static int deci2DefaultTimeoutGranularity = 10;
 
 // Replies waiting to go out past which the wait stops reading from the
 // manager until they drain; the larger bound applies while a request
@@ -36,26 +27,6 @@ static int deci2DefaultTimeoutGranularity = 10;
 // Pointer sample values and the count of waits between samples.
 static int xyb[3] = {1, 1, 1};
 static int ticker = 1;
-
-static const LINK_ROUTE* routes;
-static int routeCount;
-
-void SetWaitTimeout(int timeout, int granularity)
-{
-    deci2DefaultTimeout = timeout > 0 ? timeout : 1;
-    deci2DefaultTimeoutGranularity = granularity > 0 ? granularity : 1;
-}
-
-unsigned char* ReceiveBuffer(void)
-{
-    return rbuf;
-}
-
-void LinkSetRoutes(const LINK_ROUTE* table, int count)
-{
-    routes = table;
-    routeCount = table != NULL && count > 0 ? count : 0;
-}
 
 // ---- connections -----------------------------------------------------------
 
@@ -144,176 +115,14 @@ int ConnectNet(char* arg)
         DBG_LINE("socket() fail");
         return -1;
     }
+    // A new connection that got the number of an old one owes it nothing.
+    LinkForgetInput(s);
     if (NetConnect(s, addr, family, (uint16_t)port) != 0) {
         DBG_LINE("connect() fail");
         NetClose(s);
         return -1;
     }
     return s;
-}
-
-// ---- packets ---------------------------------------------------------------
-
-// The wait's timeout in milliseconds, and the length of one of its slices.
-static uint64_t TimeoutMs(void)
-{
-    return (uint64_t)deci2DefaultTimeout * 1000u;
-}
-
-static int SliceMs(void)
-{
-    int ms = deci2DefaultTimeout * 1000 / deci2DefaultTimeoutGranularity;
-    return ms > 0 ? ms : 1;
-}
-
-// Waits until `deadline` (milliseconds, SysMilliseconds) for a stream that
-// is partway through a packet to move on: for more of it to arrive
-// (`forSend` 0) or for room to send the rest of it (1). 1 when the socket
-// is ready, 0 when the deadline passed or the program was asked to end, -1
-// when the wait itself failed. A manager that stops partway through a
-// packet, or stops taking one, and stays connected would otherwise hold the
-// program for ever.
-static int WaitForProgress(int fd, int forSend, uint64_t deadline)
-{
-    for (;;) {
-        int readable = 0, writable = 0;
-        uint64_t now = SysMilliseconds();
-        if (terminationRequested || now >= deadline)
-            return 0;
-        uint64_t left = deadline - now;
-        int ms = left < (uint64_t)SliceMs() ? (int)left : SliceMs();
-        int n = NetPoll(fd, !forSend, forSend, ms, &readable, &writable);
-        if (n > 0 && (forSend ? writable : readable))
-            return 1;
-        // A signal only cuts the slice short; the flag is looked at above.
-        if (n < 0 && !NetInterrupted())
-            return -1;
-    }
-}
-
-// A stream may deliver a packet in any number of pieces: the receive goes
-// on until every byte has arrived. A signal that does not ask the program
-// to end only interrupts one call. `*began` is when the first byte of the
-// packet arrived (0: none yet, and the wait that called us saw the socket
-// readable): the whole packet must arrive within the wait's timeout from
-// then, or it counts as cut short, however the manager spaces its pieces.
-static int RecvAll(int fd, unsigned char* buf, int len, uint64_t* began)
-{
-    int got = 0;
-
-    while (got < len) {
-        if (*began != 0) {
-            int w = WaitForProgress(fd, 0, *began + TimeoutMs());
-            if (w < 0) {
-                DBG_LINE(LINK_READ_FAILED);
-                return -1;
-            }
-            if (w == 0) {
-                DBG_LINE(LINK_READ_SHORT);
-                return -1;
-            }
-        }
-        int n = NetRecv(fd, buf + got, len - got);
-        if (n > 0) {
-            got += n;
-            if (*began == 0)
-                *began = SysMilliseconds();
-            continue;
-        }
-        if (n < 0 && NetInterrupted() && !terminationRequested)
-            continue;
-        if (n == 0)
-            DBG_LINE(LINK_READ_SHORT);
-        else
-            DBG_LINE(LINK_READ_FAILED);
-        return -1;
-    }
-    return 0;
-}
-
-// A packet has left whole: one that expects no reply is freed, a request
-// now awaits its reply.
-static void PacketSent(PKT* pkt)
-{
-    if (pkt->stat & PKT_SEND_ONLY)
-        DelPacket(pkt);
-    else
-        pkt->stat = PKT_AWAITING_REPLY;
-}
-
-// Sends the whole of `pkt` and, when `next` is not null, `next` right
-// behind it in the same calls. Each call takes what fits, from where the
-// last one stopped; the rest must find room within the wait's timeout. With
-// `tryOnly`, a socket that takes nothing at once leaves both packets as
-// they were and gives 0. Bytes sent, or -1 (the packets stay queued).
-static int SendPackets(int fd, PKT* pkt, PKT* next, int tryOnly)
-{
-    const unsigned char* a = (const unsigned char*)pkt->deci2;
-    const unsigned char* b = next ? (const unsigned char*)next->deci2 : NULL;
-    int alen = GetLE16(a);
-    int blen = b ? GetLE16(b) : 0;
-    int total = alen + blen;
-    int sent = 0;
-
-    while (sent < total) {
-        int n;
-        if (sent < alen && blen > 0)
-            n = NetSendPair(fd, a + sent, alen - sent, b, blen);
-        else if (sent < alen)
-            n = NetSendSome(fd, a + sent, alen - sent);
-        else
-            n = NetSendSome(fd, b + (sent - alen), total - sent);
-        if (n > 0) {
-            sent += n;
-            continue;
-        }
-        if (n < 0 && NetWouldBlock()) {
-            if (sent == 0 && tryOnly)
-                return 0;
-            if (WaitForProgress(fd, 1, SysMilliseconds() + TimeoutMs()) > 0)
-                continue;
-        }
-        if (n < 0 && NetInterrupted() && !terminationRequested)
-            continue;
-        // Left queued. If part of it went, the stream is spoilt anyway and
-        // the failed wait ends the run.
-        DBG_LINE("send() failed");
-        return -1;
-    }
-    PacketSent(pkt);
-    if (next != NULL)
-        PacketSent(next);
-    return sent;
-}
-
-int SendPacket(int fd, PKT* pkt)
-{
-    return SendPackets(fd, pkt, NULL, 0);
-}
-
-int RecvPacket(int fd, unsigned char* buf)
-{
-    uint64_t began = 0;
-    int len;
-
-    if (RecvAll(fd, buf, DECI2_HDR_SIZE, &began) < 0)
-        return -1;
-    len = GetLE16(buf);
-    if (len < DECI2_HDR_SIZE) {
-        DBG_LINE(LINK_READ_FAILED);
-        return -1;
-    }
-    if (RecvAll(fd, buf + DECI2_HDR_SIZE, len - DECI2_HDR_SIZE, &began) < 0)
-        return -1;
-
-    uint16_t protocol = GetLE16(buf + offsetof(DECI2_HDR, protocol));
-    for (int i = 0; i < routeCount; i++) {
-        if (routes[i].protocol == protocol)
-            return routes[i].handler((char*)buf + DECI2_HDR_SIZE,
-                                     (uint16_t)(len - DECI2_HDR_SIZE));
-    }
-    DBG_LINE("unknown packet received");
-    return -1;
 }
 
 // ---- the queue as the wait sees it -----------------------------------------
@@ -493,7 +302,7 @@ static int WaitReady(int fd, int wantRead, int wantWrite, int* readable, int* wr
 {
     int n = 0;
 
-    for (int i = 0; i < deci2DefaultTimeoutGranularity; i++) {
+    for (int i = 0; i < WaitSlices(); i++) {
         n = NetPoll(fd, wantRead, wantWrite, SliceMs(), readable, writable);
         if (n < 0) {
             if (NetInterrupted()) {
@@ -530,17 +339,25 @@ int MySelect(unsigned int socket)
             return QueueSample(&t) < 0 ? -1 : 1;
     }
 
+    int wantRead = !ViewQueue().backlogged;
     int wantWrite = GetHeadPktByStat(PKT_TO_SEND) != NULL;
-    int r = WaitReady(fd, !ViewQueue().backlogged, wantWrite, &readable, &writable);
-    if (r == WAIT_CUT_SHORT)
-        return 0;
-    if (r <= 0) {
-        if (r == 0 && wantWrite && SendStalled(1))
-            return -1;
-        return r;
+    if (wantRead && LinkHasInput(fd)) {
+        // What came in behind the last packet needs no wait.
+        if (terminationRequested == 1)
+            return 0;
+        readable = 1;
+    } else {
+        int r = WaitReady(fd, wantRead, wantWrite, &readable, &writable);
+        if (r == WAIT_CUT_SHORT)
+            return 0;
+        if (r <= 0) {
+            if (r == 0 && wantWrite && SendStalled(1))
+                return -1;
+            return r;
+        }
     }
     if (readable) {
-        if (RecvPacket(fd, rbuf) < 0) {
+        if (RecvPacket(fd, ReceiveBuffer()) < 0) {
             DBG_LINE("receive error");
             return -1;
         }

@@ -46,6 +46,8 @@ int NetWouldBlock(void);
 int NetWaitWritable(int s, int seconds);
 // Bytes received, 0 when the peer has closed, -1 on error.
 int NetRecv(int s, void* buf, int len);
+// The same without waiting: -1 with NetWouldBlock when nothing is there.
+int NetRecvSome(int s, void* buf, int len);
 void NetClose(int s);
 
 // Waits up to `seconds` for `s` to become readable (or writable when

@@ -120,6 +120,14 @@ int NetRecv(int s, void* buf, int len)
     return (int)n;
 }
 
+int NetRecvSome(int s, void* buf, int len)
+{
+    ssize_t n = recv(s, buf, (size_t)len, MSG_DONTWAIT);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    lastWouldBlock = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    return (int)n;
+}
+
 void NetClose(int s)
 {
     close(s);

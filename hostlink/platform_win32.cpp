@@ -138,6 +138,23 @@ int NetRecv(int s, void* buf, int len)
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+// Non-blocking for this one call only, as NetSendSome.
+int NetRecvSome(int s, void* buf, int len)
+{
+    u_long on = 1, off = 0;
+    if (ioctlsocket(ToSocket(s), FIONBIO, &on) != 0) {
+        lastInterrupted = 0;
+        lastWouldBlock = 0;
+        return -1;
+    }
+    int n = recv(ToSocket(s), (char*)buf, len, 0);
+    int err = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    ioctlsocket(ToSocket(s), FIONBIO, &off);
+    lastInterrupted = (err == WSAEINTR);
+    lastWouldBlock = (err == WSAEWOULDBLOCK);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
 void NetClose(int s)
 {
     closesocket(ToSocket(s));

@@ -208,6 +208,36 @@ TEST_F(Link, PacketArrivingByteByByteIsReceivedWhole)
     EXPECT_EQ("hello\n", out);
 }
 
+// Packets that arrive together are still handled one per wait, in order,
+// each from where it lies, and what came in behind a packet on one
+// connection waits there while another connection is served.
+TEST_F(Link, PacketsArrivingTogetherAreHandledOnePerWait)
+{
+    std::string two = Ttyp("one") + Ttyp("two"), third = Ttyp("three");
+    SendRaw(server, two + third.substr(0, 10));
+    std::string other = "127.0.0.1:" + std::to_string(port);
+    int client2 = ConnectNet(&other[0]);
+    ASSERT_GE(client2, 0);
+    int server2 = LoopbackAccept(listener);
+    ASSERT_GE(server2, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("one\n", out);
+    SendRaw(server2, Ttyp("elsewhere"));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1, MySelect((unsigned int)client2));
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    SendRaw(server, third.substr(10));
+    EXPECT_EQ(1, MySelect((unsigned int)client));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("elsewhere\ntwo\nthree\n", out);
+    NetClose(server2);
+    NetClose(client2);
+}
+
 TEST_F(Link, PeerClosingMidPacketFailsTheWait)
 {
     std::string pkt = Ttyp("cut short");
