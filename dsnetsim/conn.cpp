@@ -67,40 +67,47 @@ bool AcceptAll(Sim* sim)
 
 // ---- receiving ---------------------------------------------------------------
 
+// Hands every whole packet in p[0, n) to its protocol; the bytes taken
+// (the rest is the start of a packet still coming). Handlers only queue
+// work and never read, so a packet can be handed over in place.
+static size_t FrameBytes(Sim* sim, int conn, const uint8_t* p, size_t n, int* handled)
+{
+    size_t off = 0;
+    while (!sim->ended && n - off >= SIM_HDR) {
+        uint16_t len = SimGet16(p + off);
+        if (len < SIM_HDR) {
+            Problem(sim, "conn %d: packet length %u below the header size", conn, len);
+            return n;
+        }
+        if (n - off < len)
+            break;
+        Dispatch(sim, conn, p + off, len);
+        off += len;
+        (*handled)++;
+    }
+    return off;
+}
+
 // Takes every whole packet out of a connection's receive buffer; the number
-// handled. Handlers only queue work and never read, so a packet can be
-// handed over in place.
+// handled.
 static int Frame(Sim* sim, int conn)
 {
     SimConn& c = sim->conns[conn];
-    size_t off = 0;
     int handled = 0;
-    while (!sim->ended && c.rx.size() - off >= SIM_HDR) {
-        uint16_t len = SimGet16(&c.rx[off]);
-        if (len < SIM_HDR) {
-            Problem(sim, "conn %d: packet length %u below the header size", conn, len);
-            off = c.rx.size();
-            break;
-        }
-        if (c.rx.size() - off < len)
-            break;
-        Dispatch(sim, conn, &c.rx[off], len);
-        off += len;
-        handled++;
-    }
+    size_t off = c.rx.empty() ? 0 : FrameBytes(sim, conn, c.rx.data(), c.rx.size(), &handled);
     if (off > 0)
         c.rx.erase(c.rx.begin(), c.rx.begin() + (long)off);
     return handled;
 }
 
-// Reads what one connection has; false when it is closed.
-static bool ReadConn(Sim* sim, int conn)
+// Reads what one connection has; false when it is closed. With `frame`,
+// the whole packets among what came are handled straight from the read
+// (the usual case: nothing was left over from before).
+static bool ReadConn(Sim* sim, int conn, bool frame)
 {
     SimConn& c = sim->conns[conn];
-    size_t have = c.rx.size();
-    c.rx.resize(have + 65536);
-    ssize_t got = recv(c.fd, &c.rx[have], 65536, MSG_DONTWAIT);
-    c.rx.resize(have + (got > 0 ? (size_t)got : 0));
+    uint8_t* in = sim->scratch;
+    ssize_t got = recv(c.fd, in, sizeof sim->scratch, MSG_DONTWAIT);
     if (got < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return true;
     if (got <= 0) {
@@ -108,6 +115,11 @@ static bool ReadConn(Sim* sim, int conn)
         return false;
     }
     sim->lastTraffic = SimNow();
+    size_t off = 0;
+    int handled = 0;
+    if (frame && c.rx.empty())
+        off = FrameBytes(sim, conn, in, (size_t)got, &handled);
+    c.rx.insert(c.rx.end(), in + off, in + got);
     return true;
 }
 
@@ -136,7 +148,7 @@ static void PollAndRead(Sim* sim, int waitMs)
         if (!(fds[k].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         int i = idx[k];
-        if (!ReadConn(sim, i)) {
+        if (!ReadConn(sim, i, true)) {
             if (sim->cfg.log)
                 fprintf(sim->cfg.log, "dsnetsim: conn %d closed by peer\n", i);
             if (i == 0)
@@ -176,6 +188,18 @@ bool WriteAll(Sim* sim, int conn, const uint8_t* p, size_t n)
     while (n > 0) {
         if (c.fd < 0)
             return false;
+        // Tried first: there is room as a rule, and a poll before every
+        // send would cost the exchange a call the peer never pays.
+        ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w > 0) {
+            p += w;
+            n -= (size_t)w;
+            continue;
+        }
+        if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            c.eof = true;  // reset by the peer: nothing more will pass
+            return false;
+        }
         struct pollfd pf = {c.fd, POLLOUT | POLLIN, 0};
         int r = poll(&pf, 1, 50);
         if (sim->stopRequested)
@@ -187,22 +211,11 @@ bool WriteAll(Sim* sim, int conn, const uint8_t* p, size_t n)
         if (r <= 0)
             continue;
         if ((pf.revents & POLLIN) && !c.eof)
-            ReadConn(sim, conn);
+            ReadConn(sim, conn, false);
         if (pf.revents & (POLLERR | POLLHUP)) {
             c.eof = true;
             return false;
         }
-        if (!(pf.revents & POLLOUT))
-            continue;
-        ssize_t w = send(c.fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
-                continue;
-            c.eof = true;  // reset by the peer: nothing more will pass
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
     }
     sim->lastTraffic = SimNow();
     return true;

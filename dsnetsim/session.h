@@ -53,6 +53,7 @@ struct Sim {
 
     // Owned by the session thread.
     SimConn conns[SIM_MAX_CONN];
+    uint8_t scratch[256 * 1024];  // where each read lands first
     int nconn = 0;
     std::deque<SimAction> queue;
     std::deque<std::vector<uint8_t>> drfpInbox;  // replies not yet taken by a step
