@@ -313,6 +313,7 @@ protected:
     {
         if (peer.joinable())
             peer.join();
+        LinkForgetInput(client);
         NetClose(client);
         NetClose(target.fd);
         NetClose(listener);
