@@ -372,6 +372,7 @@ int MySelect(unsigned int socket)
         return -1;
     return QueueSample(&t) < 0 ? -1 : 1;
 }
+
 int WaitUntil(unsigned int socket, int (*done)(void))
 {
     int r = MySelect(socket);
