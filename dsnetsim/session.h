@@ -33,6 +33,7 @@ struct SimConn {
     int fd = -1;
     std::vector<uint8_t> rx;  // bytes received but not yet framed
     bool eof = false;
+    int rcvTimeoutMs = 0;  // the receive limit set on the socket
     int priority = -1;
     std::string comment;
 };
