@@ -160,8 +160,7 @@ TEST(HostlinkE2E, SamplesFollowTrafficOnceOpenedAndInterruptEndsServing)
     cfg.steps = {
         SimSleep(300),
         SimMark("before"),
-        // The test counts the samples so far while nothing may come: once
-        // the protocol is open they follow within microseconds.
+        // The test counts the samples so far while none may come yet.
         SimSleep(500),
         SimDcmp(2, 1, SIM_PROTO_SAMPLE),
     };
