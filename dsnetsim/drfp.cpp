@@ -1,6 +1,10 @@
 // The target's file requests: each scripted request is built and sent as
 // the IOP would send it, its reply is awaited (traffic is served meanwhile)
 // and checked field by field, and the outcome is recorded for the tests.
+#include <errno.h>
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include "session.h"
@@ -173,6 +177,37 @@ void DrfpReadAll(Sim* sim, const SimStep& s)
         sim->readData.append((const char*)r.data.data(), take);
     }
     PushDrfp(sim, sum);
+}
+
+// Unlike WriteAll, nothing is read meanwhile: the manager has stopped
+// taking packets. Requests are small, so the buffers hold them all.
+void DrfpFlood(Sim* sim, const SimStep& s)
+{
+    SimStep rs = s;
+    rs.a = 4;
+    std::vector<uint8_t> all;
+    int conn = MainConn(sim);
+    for (uint32_t i = 0; i < s.a; i++) {
+        std::vector<uint8_t> p =
+            SimPacket(SIM_PROTO_DRFP, SIM_NODE_IOP, SIM_NODE_HOST, DrfpBody(sim, rs));
+        Record(sim, conn, SIM_TO_HOST, p.data(), p.size());
+        all.insert(all.end(), p.begin(), p.end());
+    }
+    int fd = sim->conns[conn].fd;
+    size_t off = 0;
+    double end = SimNow() + 5.0;
+    while (fd >= 0 && off < all.size() && SimNow() < end && !sim->stopRequested) {
+        struct pollfd pf = {fd, POLLOUT, 0};
+        if (poll(&pf, 1, 50) <= 0 || !(pf.revents & POLLOUT))
+            continue;
+        ssize_t w = send(fd, &all[off], all.size() - off, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+            break;
+        off += w > 0 ? (size_t)w : 0;
+    }
+    if (off < all.size())
+        Problem(sim, "DRFP flood: %zu of %zu bytes sent", off, all.size());
+    sim->lastTraffic = SimNow();
 }
 
 }  // namespace simeng

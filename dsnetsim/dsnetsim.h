@@ -60,6 +60,7 @@ enum SimStepKind {
     SIM_STEP_DROP_REPLY,   // the next queued reply is never sent (tie it with SimBefore)
     SIM_STEP_CLOSE_CONN,   // closes connection `conn` alone; the session goes on
     SIM_STEP_DEAF,         // a milliseconds without reading anything (buffers fill up)
+    SIM_STEP_DRFP_FLOOD,   // a reads of b bytes of the open file at once, then c ms deaf
 };
 
 struct SimStep {
@@ -105,6 +106,10 @@ SimStep SimCloseConn(int conn);
 // Stops reading for ms milliseconds, as a manager that stops taking packets
 // would; what hostlink sends meanwhile waits in the buffers.
 SimStep SimDeaf(int ms);
+// A target that asks for `count` reads of `bytes` each of the open file
+// without waiting for a single reply, while the manager stops taking
+// packets for `deafMs`: what hostlink answers backs up.
+SimStep SimDrfpFlood(int count, uint32_t bytes, int deafMs);
 // A close of handle 0, which never names an open file: its reply shows that
 // hostlink has handled every packet sent before it (printed console text
 // included).

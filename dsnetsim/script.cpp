@@ -158,6 +158,13 @@ void RunStep(Sim* sim, const SimStep& s)
     case SIM_STEP_DEAF:
         Deaf(sim, s);
         break;
+    case SIM_STEP_DRFP_FLOOD: {
+        DrfpFlood(sim, s);
+        SimStep deaf = s;
+        deaf.a = s.c;
+        Deaf(sim, deaf);
+        break;
+    }
     case SIM_STEP_CLOSE_CONN:
         CloseConn(sim, s);
         break;

@@ -113,14 +113,20 @@ static void RunQueued(Sim* sim)
         RunStep(sim, a.step);
 }
 
+// Ends a session that has lasted too long.
+static void CheckAge(Sim* sim)
+{
+    if (sim->cfg.sessionLimitMs > 0 && SimNow() - sim->t0 > sim->cfg.sessionLimitMs / 1000.0)
+        EndSession(sim, SIM_END_LIMIT);
+}
+
 // Ends a session that has been silent or has lasted too long.
 static void CheckLimits(Sim* sim)
 {
-    double now = SimNow();
-    if (now - sim->lastTraffic > sim->cfg.idleTimeoutMs / 1000.0)
+    if (SimNow() - sim->lastTraffic > sim->cfg.idleTimeoutMs / 1000.0)
         EndSession(sim, SIM_END_IDLE);
-    else if (sim->cfg.sessionLimitMs > 0 && now - sim->t0 > sim->cfg.sessionLimitMs / 1000.0)
-        EndSession(sim, SIM_END_LIMIT);
+    else
+        CheckAge(sim);
 }
 
 static void Session(Sim* sim)
@@ -139,6 +145,9 @@ static void Session(Sim* sim)
         }
         if (!sim->queue.empty()) {
             RunQueued(sim);
+            // A long run of queued steps (each waiting out a reply that
+            // cannot come) must not outlast the session's limit.
+            CheckAge(sim);
             continue;
         }
         Pump(sim, 50);

@@ -33,6 +33,7 @@ struct SimConn {
     int fd = -1;
     std::vector<uint8_t> rx;  // bytes received but not yet framed
     bool eof = false;
+    int rcvTimeoutMs = 0;  // the receive limit set on the socket
     int priority = -1;
     std::string comment;
 };
@@ -53,6 +54,7 @@ struct Sim {
 
     // Owned by the session thread.
     SimConn conns[SIM_MAX_CONN];
+    uint8_t scratch[256 * 1024];  // where each read lands first
     int nconn = 0;
     std::deque<SimAction> queue;
     std::deque<std::vector<uint8_t>> drfpInbox;  // replies not yet taken by a step
@@ -141,6 +143,8 @@ void HandleDbgp(Sim* sim, int conn, const uint8_t* body, size_t n);
 void DrfpStep(Sim* sim, const SimStep& s);
 // Reads the open file to its end; one result for the whole of it.
 void DrfpReadAll(Sim* sim, const SimStep& s);
+// Sends the step's read requests back to back without reading anything.
+void DrfpFlood(Sim* sim, const SimStep& s);
 
 // ---- the script (script.cpp) ----
 

@@ -152,6 +152,14 @@ SimStep SimDropReply() { return Make(SIM_STEP_DROP_REPLY); }
 
 SimStep SimDeaf(int ms) { return MakeTimed(SIM_STEP_DEAF, ms); }
 
+SimStep SimDrfpFlood(int count, uint32_t bytes, int deafMs)
+{
+    SimStep s = MakeTimed(SIM_STEP_DRFP_FLOOD, count);
+    s.b = bytes;
+    s.c = deafMs > 0 ? (uint32_t)deafMs : 0;
+    return s;
+}
+
 SimStep SimCloseConn(int conn)
 {
     SimStep s = Make(SIM_STEP_CLOSE_CONN);

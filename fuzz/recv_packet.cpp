@@ -146,6 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     DrfpCloseAll();
     connected2ee = 0;
     sampleProtoOpened = 0;
+    // The next input's pair may get the same numbers.
+    LinkForgetInput(fd);
     close(fd);
     close(peer);
     return 0;

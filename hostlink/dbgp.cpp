@@ -176,7 +176,23 @@ int DbgpWrMemCap(int k, int* npad)
     return (int)cap;
 }
 
-int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+// Takes the next `n` bytes of the source into `dst`: 0, or -1 after the
+// reason when the file gives fewer.
+static int DbgpTake(DBGP_SOURCE* src, unsigned char* dst, int n)
+{
+    if (src->mem != NULL) {
+        memcpy(dst, src->mem, (size_t)n);
+        src->mem += n;
+        return 0;
+    }
+    if (!ElfReadNext(src->fd, dst, (uint32_t)n)) {
+        DBG_LINE(DBGP_READ_ERROR);
+        return -1;
+    }
+    return 0;
+}
+
+int DbgpWrMemFrom(uint8_t align, uint32_t adr, DBGP_SOURCE* src, int len, unsigned int socket)
 {
     if (len <= 0)
         return 0;
@@ -216,26 +232,34 @@ int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, un
         PutLE32(mem + 8, (uint32_t)n);
         // The padding puts the data at a packet offset that is a whole
         // number of units.
-        memcpy(pkt + DBGP_WRMEM_NHDR + npad, ptr, (size_t)n);
+        if (DbgpTake(src, pkt + DBGP_WRMEM_NHDR + npad, n) < 0) {
+            free(pkt);
+            return -1;
+        }
 
         if (dbgpSend(pkt, socket) < 0) {
             DBG_LINE(DBGP_WRMEM_FAILED);
             return -1;
         }
         adr += (uint32_t)n;
-        ptr += n;
         len -= n;
     }
     return 0;
 }
 
-int DbgpDownLoad(uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+{
+    DBGP_SOURCE src = {ptr, -1};
+    return DbgpWrMemFrom(align, adr, &src, len, socket);
+}
+
+int DbgpDownLoadFrom(uint32_t adr, DBGP_SOURCE* src, int len, unsigned int socket)
 {
     if (len <= 0)
         return 0;
     // No usable code: the whole segment goes out in single bytes.
     if (MaxMemAlign <= 0)
-        return DbgpWrMem(0, adr, ptr, len, socket);
+        return DbgpWrMemFrom(0, adr, src, len, socket);
 
     int k = MaxMemAlign;
     uint32_t asize = 1u << k;
@@ -247,25 +271,29 @@ int DbgpDownLoad(uint32_t adr, const unsigned char* ptr, int len, unsigned int s
         int n = (int)(asize - off);
         if (len < n)
             n = len;
-        if (DbgpWrMem(0, adr, ptr, n, socket) < 0)
+        if (DbgpWrMemFrom(0, adr, src, n, socket) < 0)
             return -1;
         adr += (uint32_t)n;
-        ptr += n;
         len -= n;
     }
     // Middle: whole units in bulk.
     int n = (int)((uint32_t)len & ~amask);
     if (n > 0) {
-        if (DbgpWrMem((uint8_t)k, adr, ptr, n, socket) < 0)
+        if (DbgpWrMemFrom((uint8_t)k, adr, src, n, socket) < 0)
             return -1;
         adr += (uint32_t)n;
-        ptr += n;
         len -= n;
     }
     // Tail: the bytes after the last whole unit.
-    if (len > 0 && DbgpWrMem(0, adr, ptr, len, socket) < 0)
+    if (len > 0 && DbgpWrMemFrom(0, adr, src, len, socket) < 0)
         return -1;
     return 0;
+}
+
+int DbgpDownLoad(uint32_t adr, const unsigned char* ptr, int len, unsigned int socket)
+{
+    DBGP_SOURCE src = {ptr, -1};
+    return DbgpDownLoadFrom(adr, &src, len, socket);
 }
 
 // gp from the first register-information section; 0 when the file has
@@ -328,8 +356,12 @@ int DbgpCheckProgram(const char* filename)
     return ret;
 }
 
-// Writes each loadable segment's file image; the rest of its memory image
-// is the program's own business. 0, or -1 after the reason.
+// Writes each loadable segment's file image, read from the file piece by
+// piece straight into the packets, so a load needs no more memory than one
+// packet whatever the segment's size; the rest of its memory image is the
+// program's own business. A segment that does not lie inside the file, or
+// whose addresses would run past the top of memory and on at 0, is refused
+// before any of it is written. 0, or -1 after the reason.
 static int DbgpLoadSegments(const DBGP_IMAGE* im, unsigned int socket)
 {
     for (int i = 0; i < im->ehdr.e_phnum; i++) {
@@ -338,15 +370,13 @@ static int DbgpLoadSegments(const DBGP_IMAGE* im, unsigned int socket)
             continue;
         DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
                    (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
-        unsigned char* buf = (unsigned char*)ElfReadSectionData(im->fd, ph->p_offset,
-                                                                ph->p_filesz);
-        if (!buf) {
+        if ((uint64_t)ph->p_vaddr + ph->p_filesz > ((uint64_t)1 << 32) ||
+            !ElfSeekRange(im->fd, ph->p_offset, ph->p_filesz)) {
             DBG_LINE(DBGP_READ_ERROR);
             return -1;
         }
-        int r = DbgpDownLoad(ph->p_vaddr, buf, (int)ph->p_filesz, socket);
-        free(buf);
-        if (r < 0)
+        DBGP_SOURCE src = {NULL, im->fd};
+        if (DbgpDownLoadFrom(ph->p_vaddr, &src, (int)ph->p_filesz, socket) < 0)
             return -1;
     }
     return 0;

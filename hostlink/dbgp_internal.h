@@ -80,4 +80,15 @@ void* DbgpMakeRun(uint32_t entry, uint32_t gp, int argc, char** argv);
 int DbgpWrMem(uint8_t align, uint32_t adr, const unsigned char* ptr, int len, unsigned int socket);
 int DbgpDownLoad(uint32_t adr, const unsigned char* ptr, int len, unsigned int socket);
 
+// Where the data of the memory writes comes from: `mem` when it is not
+// null, otherwise the file `fd` from its current position on, each piece
+// read straight into the packet that carries it.
+typedef struct DBGP_SOURCE {
+    const unsigned char* mem;
+    int fd;
+} DBGP_SOURCE;
+
+int DbgpWrMemFrom(uint8_t align, uint32_t adr, DBGP_SOURCE* src, int len, unsigned int socket);
+int DbgpDownLoadFrom(uint32_t adr, DBGP_SOURCE* src, int len, unsigned int socket);
+
 #endif

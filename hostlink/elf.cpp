@@ -188,3 +188,15 @@ void* ElfReadSectionData(int fd, uint32_t off, uint32_t sz)
         return NULL;
     return ElfReadRange(fd, off, sz);
 }
+
+int ElfSeekRange(int fd, uint32_t off, uint32_t sz)
+{
+    if (sz > ELF_MAX_RANGE || !ElfRangeInFile(fd, off, sz))
+        return 0;
+    return ElfSeekTo(fd, off) == 0;
+}
+
+int ElfReadNext(int fd, void* buf, uint32_t len)
+{
+    return ElfReadFull(fd, buf, len) == len;
+}

@@ -123,4 +123,12 @@ Elf32_Shdr* ElfGetShdrTbl(int fd, const Elf32_Ehdr* ehdr);
 // the file or exceeds ELF_MAX_RANGE, on a short read or without heap.
 void* ElfReadSectionData(int fd, uint32_t off, uint32_t sz);
 
+// For reading a range in pieces: checks that the `sz` bytes at `off` lie
+// inside the file (and within ELF_MAX_RANGE, as ElfReadSectionData does)
+// and moves to `off`. 1, or 0 when they do not or the file cannot seek.
+int ElfSeekRange(int fd, uint32_t off, uint32_t sz);
+// The next `len` bytes of the file into `buf`: 1 when all of them were
+// read, 0 on a short read or an error.
+int ElfReadNext(int fd, void* buf, uint32_t len);
+
 #endif

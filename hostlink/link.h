@@ -49,9 +49,15 @@ void LinkSetRoutes(const LINK_ROUTE* routes, int count);
 // freed, a request marked awaiting its reply. Bytes sent, or -1 (the packet
 // stays queued).
 int SendPacket(int fd, PKT* pkt);
-// Reads one packet into `buf` and hands its body to its protocol's handler:
-// the handler's result, or -1.
+// Reads one packet into `buf` (always the receive buffer) and hands its
+// body to its protocol's handler: the handler's result, or -1. Bytes that
+// came in behind the packet are kept for the next call on `fd`.
 int RecvPacket(int fd, unsigned char* buf);
+// True when bytes kept from an earlier receive on `fd` wait to be handled.
+int LinkHasInput(int fd);
+// Drops what was kept from connection `fd`, which is no more (its number
+// may come back for a new one).
+void LinkForgetInput(int fd);
 // A 20-byte pointer sample packet carrying the three `values`, or null.
 void* SampleMakeXyb(int* values);
 // The wait: 1 after traffic was handled; 0 when nothing happened, on an

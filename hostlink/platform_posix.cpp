@@ -6,12 +6,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 static int lastInterrupted;
@@ -83,6 +84,24 @@ int NetSendSome(int s, const void* buf, int len)
     return (int)n;
 }
 
+int NetSendPair(int s, const void* buf, int len, const void* buf2, int len2)
+{
+    struct iovec iov[2];
+    struct msghdr msg;
+
+    iov[0].iov_base = (void*)buf;
+    iov[0].iov_len = (size_t)len;
+    iov[1].iov_base = (void*)buf2;
+    iov[1].iov_len = (size_t)len2;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = iov;
+    msg.msg_iovlen = 2;
+    ssize_t n = sendmsg(s, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    lastWouldBlock = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
+    return (int)n;
+}
+
 int NetWouldBlock(void)
 {
     return lastWouldBlock;
@@ -90,26 +109,22 @@ int NetWouldBlock(void)
 
 int NetWaitWritable(int s, int seconds)
 {
-    fd_set ws;
-    struct timeval tv;
-
-    if (s < 0 || s >= FD_SETSIZE) {
-        lastInterrupted = 0;
-        return -1;
-    }
-    FD_ZERO(&ws);
-    FD_SET(s, &ws);
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
-    int n = select(s + 1, NULL, &ws, NULL, &tv);
-    lastInterrupted = (n < 0 && errno == EINTR);
-    return n;
+    int readable, writable;
+    return NetPoll(s, 0, 1, seconds * 1000, &readable, &writable);
 }
 
 int NetRecv(int s, void* buf, int len)
 {
     ssize_t n = recv(s, buf, (size_t)len, 0);
     lastInterrupted = (n < 0 && errno == EINTR);
+    return (int)n;
+}
+
+int NetRecvSome(int s, void* buf, int len)
+{
+    ssize_t n = recv(s, buf, (size_t)len, MSG_DONTWAIT);
+    lastInterrupted = (n < 0 && errno == EINTR);
+    lastWouldBlock = (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK));
     return (int)n;
 }
 
@@ -120,35 +135,51 @@ void NetClose(int s)
 
 int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
 {
-    fd_set rs, ws;
-    struct timeval tv;
+    return NetPoll(s, 1, wantWrite, seconds * 1000, readable, writable);
+}
+
+// poll, not select: select cannot take a descriptor at or above FD_SETSIZE,
+// and a parent may well leave that many open.
+int NetPoll(int s, int wantRead, int wantWrite, int ms, int* readable, int* writable)
+{
+    struct pollfd p;
 
     *readable = 0;
     *writable = 0;
-    if (s < 0 || s >= FD_SETSIZE) {
+    if (s < 0) {
         lastInterrupted = 0;
         return -1;
     }
-    FD_ZERO(&rs);
-    FD_ZERO(&ws);
-    FD_SET(s, &rs);
-    if (wantWrite)
-        FD_SET(s, &ws);
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
-    int n = select(s + 1, &rs, &ws, NULL, &tv);
+    p.fd = s;
+    p.events = (short)((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
+    p.revents = 0;
+    int n = poll(&p, 1, ms);
     if (n < 0) {
         lastInterrupted = (errno == EINTR);
         return -1;
     }
-    *readable = FD_ISSET(s, &rs) ? 1 : 0;
-    *writable = FD_ISSET(s, &ws) ? 1 : 0;
-    return n;
+    if (n == 0)
+        return 0;
+    if (p.revents & POLLNVAL) {
+        lastInterrupted = 0;
+        return -1;
+    }
+    int broken = (p.revents & (POLLERR | POLLHUP)) != 0;
+    *readable = wantRead && ((p.revents & POLLIN) || broken);
+    *writable = wantWrite && ((p.revents & POLLOUT) || broken);
+    return *readable || *writable ? 1 : 0;
 }
 
 int NetInterrupted(void)
 {
     return lastInterrupted;
+}
+
+uint64_t SysMilliseconds(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
 // ---- files -----------------------------------------------------------------

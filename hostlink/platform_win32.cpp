@@ -97,6 +97,29 @@ int NetSendSome(int s, const void* buf, int len)
     return n == SOCKET_ERROR ? -1 : n;
 }
 
+int NetSendPair(int s, const void* buf, int len, const void* buf2, int len2)
+{
+    WSABUF bufs[2];
+    DWORD sent = 0;
+    u_long on = 1, off = 0;
+
+    bufs[0].buf = (char*)buf;
+    bufs[0].len = (u_long)len;
+    bufs[1].buf = (char*)buf2;
+    bufs[1].len = (u_long)len2;
+    if (ioctlsocket(ToSocket(s), FIONBIO, &on) != 0) {
+        lastInterrupted = 0;
+        lastWouldBlock = 0;
+        return -1;
+    }
+    int r = WSASend(ToSocket(s), bufs, 2, &sent, 0, NULL, NULL);
+    int err = r == SOCKET_ERROR ? WSAGetLastError() : 0;
+    ioctlsocket(ToSocket(s), FIONBIO, &off);
+    lastInterrupted = (err == WSAEINTR);
+    lastWouldBlock = (err == WSAEWOULDBLOCK);
+    return r == SOCKET_ERROR ? -1 : (int)sent;
+}
+
 int NetWouldBlock(void)
 {
     return lastWouldBlock;
@@ -104,25 +127,31 @@ int NetWouldBlock(void)
 
 int NetWaitWritable(int s, int seconds)
 {
-    fd_set ws;
-    struct timeval tv;
-
-    FD_ZERO(&ws);
-    FD_SET(ToSocket(s), &ws);
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
-    int n = select(0, NULL, &ws, NULL, &tv);
-    if (n == SOCKET_ERROR) {
-        lastInterrupted = (WSAGetLastError() == WSAEINTR);
-        return -1;
-    }
-    return n;
+    int readable, writable;
+    return NetPoll(s, 0, 1, seconds * 1000, &readable, &writable);
 }
 
 int NetRecv(int s, void* buf, int len)
 {
     int n = recv(ToSocket(s), (char*)buf, len, 0);
     lastInterrupted = (n == SOCKET_ERROR && WSAGetLastError() == WSAEINTR);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+// Non-blocking for this one call only, as NetSendSome.
+int NetRecvSome(int s, void* buf, int len)
+{
+    u_long on = 1, off = 0;
+    if (ioctlsocket(ToSocket(s), FIONBIO, &on) != 0) {
+        lastInterrupted = 0;
+        lastWouldBlock = 0;
+        return -1;
+    }
+    int n = recv(ToSocket(s), (char*)buf, len, 0);
+    int err = n == SOCKET_ERROR ? WSAGetLastError() : 0;
+    ioctlsocket(ToSocket(s), FIONBIO, &off);
+    lastInterrupted = (err == WSAEINTR);
+    lastWouldBlock = (err == WSAEWOULDBLOCK);
     return n == SOCKET_ERROR ? -1 : n;
 }
 
@@ -133,18 +162,31 @@ void NetClose(int s)
 
 int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
 {
+    return NetPoll(s, 1, wantWrite, seconds * 1000, readable, writable);
+}
+
+// Windows select takes a count of sockets, not a highest number: any socket
+// fits in its sets.
+int NetPoll(int s, int wantRead, int wantWrite, int ms, int* readable, int* writable)
+{
     fd_set rs, ws;
     struct timeval tv;
 
     *readable = 0;
     *writable = 0;
+    // select refuses empty sets; there is nothing to wait for but the time.
+    if (!wantRead && !wantWrite) {
+        Sleep((DWORD)ms);
+        return 0;
+    }
     FD_ZERO(&rs);
     FD_ZERO(&ws);
-    FD_SET(ToSocket(s), &rs);
+    if (wantRead)
+        FD_SET(ToSocket(s), &rs);
     if (wantWrite)
         FD_SET(ToSocket(s), &ws);
-    tv.tv_sec = seconds;
-    tv.tv_usec = 0;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
     int n = select(0, &rs, &ws, NULL, &tv);
     if (n == SOCKET_ERROR) {
         lastInterrupted = (WSAGetLastError() == WSAEINTR);
@@ -158,6 +200,11 @@ int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
 int NetInterrupted(void)
 {
     return lastInterrupted;
+}
+
+uint64_t SysMilliseconds(void)
+{
+    return (uint64_t)GetTickCount64();
 }
 
 // ---- files -----------------------------------------------------------------

@@ -205,6 +205,9 @@ TEST_F(DbgpLoad, EveryFailureIsReportedAndReleasesEverything)
         {edited("x86", 18, 2, 3), -1, "File is not for EE architecture", true},
         {edited("phfar", 28, 4, 0x7fffff00), -1, "There is no program headers", true},
         {edited("segfar", phoff + 4, 4, 0x7fffff00), -1, "Error occured while reading file", true},
+        // Addresses that would run past the top of memory and on at 0.
+        {edited("wraps", image.firstLoadPhdr + 8, 4, 0xfffffff8), -1,
+         "Error occured while reading file", true},
         {FixturePath(), 2, "faild to send DBGP_TYPE_WRMEM packet", false},
         {edited("shfar", 32, 4, 0x7fffff00), -1, "cannot read section headers", false},
         {FixturePath(), 1000, "faild to send DBGP_TYPE_RUN packet", false},
@@ -310,6 +313,7 @@ protected:
     {
         if (peer.joinable())
             peer.join();
+        LinkForgetInput(client);
         NetClose(client);
         NetClose(target.fd);
         NetClose(listener);

@@ -4,6 +4,11 @@
 #include <signal.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
 
 const char kExampleElf[] = DSNETSIM_EXAMPLES_DIR "/demo.elf";
 const char kNoElf[] = "no-such-program.elf";
@@ -142,4 +147,35 @@ int EndServing(Session& run)
     }
     SimHangUp(run.sim);
     return 1;
+}
+
+double ProcCpuSeconds(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The name in parentheses may hold blanks: fields count from its end.
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string f;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; i++) {
+        if (i == 14)
+            utime = std::stoull(f);
+        if (i == 15)
+            stime = std::stoull(f);
+    }
+    long tick = sysconf(_SC_CLK_TCK);
+    return fields && tick > 0 ? (double)(utime + stime) / (double)tick : -1;
+}
+
+long ProcPeakRssKiB(int pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::stol(line.substr(6));
+    return -1;
 }

@@ -66,4 +66,10 @@ std::string OwnComment();
 // hostlink should end with.
 int EndServing(Session& run);
 
+// What /proc says of a running process: its CPU seconds so far, and its
+// peak resident memory in KiB. -1 where there is no /proc (or the process
+// is gone).
+double ProcCpuSeconds(int pid);
+long ProcPeakRssKiB(int pid);
+
 #endif

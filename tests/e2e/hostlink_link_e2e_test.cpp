@@ -1,6 +1,11 @@
 // hostlink end to end, the link itself: where it connects, how it takes
 // packets that come in pieces, what ends a run on bad traffic, and how the
 // target's console text is shown.
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
 #include "hostlink_e2e.h"
 
 // The address comes from -d or from DSNETM, -d winning; all three
@@ -159,4 +164,44 @@ TEST(HostlinkE2E, PrintsConsoleText)
     EXPECT_EQ(r.out.find("cd"), std::string::npos) << "text ends at its first NUL";
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
     EXPECT_EQ(r.status, 255);
+}
+
+// A target that asks for file data far faster than the manager takes it
+// (here the manager stops taking packets altogether): hostlink stops
+// reading while its replies back up, so its memory stays bounded, and once
+// a reply has found no room for a whole wait it ends the run as a failed
+// send does.
+TEST(HostlinkE2E, ManagerThatStopsTakingPacketsEndsServingWithBoundedMemory)
+{
+    std::string dir = MakeTempDir("hostlink-flood");
+    ASSERT_FALSE(dir.empty());
+    // Sparse: every read has its whole 32 KiB to answer with.
+    WriteFile(dir + "/big.bin", "");
+    ASSERT_EQ(truncate((dir + "/big.bin").c_str(), 40L << 20), 0);
+    SimConfig cfg;
+    cfg.sampleOpens = false;
+    cfg.steps = {SimDrfpOpen("big.bin"), SimDrfpFlood(1000, 32768, 30000)};
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = dir;
+    opt.timeoutSec = 40;
+    run.Start({kExampleElf}, opt);
+    long peak = -1;
+    if (!UnderLauncher()) {
+        // Until the process is gone, or has become a zombie without memory.
+        for (long now; run.Elapsed() < 30 && (now = ProcPeakRssKiB(run.proc.pid)) >= 0;) {
+            peak = now > peak ? now : peak;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    ProcResult r = run.Wait();
+    EXPECT_TRUE(InOrder(r.out, {"fopen(big.bin", "send() failed\n"})) << r.out.substr(0, 2000);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(run.Elapsed(), 20.0);
+    if (!UnderLauncher()) {
+        EXPECT_GT(peak, 0);
+        EXPECT_LT(peak, 16 * 1024) << "peak resident KiB";
+    }
+    RemoveTree(dir);
 }

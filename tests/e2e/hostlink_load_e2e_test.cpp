@@ -79,7 +79,8 @@ TEST(HostlinkE2E, LoadsTheExampleProgram)
         cfg.memAlign = c.align;
         cfg.memLimitAlign = c.limitAlign;
         cfg.memLimitSize = c.limitSize;
-        cfg.sampleOpens = false;
+        // With the sample protocol open, samples ride on the writes.
+        cfg.sampleOpens = c.limitSize != 0;
         cfg.steps.push_back(SimTty("running\r\n"));
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
@@ -103,6 +104,10 @@ TEST(HostlinkE2E, LoadsTheExampleProgram)
             total += s.bytes.size();
         }
         EXPECT_EQ(SimMemBytes(run.sim), total) << "nothing written twice or beyond the images";
+        if (cfg.sampleOpens) {
+            EXPECT_GT(SimSamples(run.sim), 0);
+            EXPECT_LE(SimSamples(run.sim), 4 * SimWrites(run.sim)) << "samples per write";
+        }
         SimRunInfo info = SimRun(run.sim);
         EXPECT_EQ(info.entry, elf.entry);
         EXPECT_EQ(info.gp, elf.gp);

@@ -151,41 +151,54 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
 }
 
 // Pointer samples go out only once the target has opened their protocol,
-// and keep flowing; an interrupt while serving ends the run with 0.
-TEST(HostlinkE2E, SamplesFlowOnceOpenedAndInterruptEndsServing)
+// one behind each packet of real traffic; a silent target gets none, and
+// hostlink then rests. An interrupt while serving ends the run with 0.
+TEST(HostlinkE2E, SamplesFollowTrafficOnceOpenedAndInterruptEndsServing)
 {
     SimConfig cfg;
     cfg.sampleOpens = false;
     cfg.steps = {
         SimSleep(300),
         SimMark("before"),
-        // The test counts the samples so far while nothing may come: once
-        // the protocol is open they follow within microseconds.
+        // The test counts the samples so far while none may come yet.
         SimSleep(500),
         SimDcmp(2, 1, SIM_PROTO_SAMPLE),
-        SimWaitSamples(20, 5000),
-        SimMark("flowing"),
     };
+    for (int i = 0; i < 20; i++)
+        cfg.steps.push_back(SimTty("tick\r\n"));
+    cfg.steps.push_back(SimWaitSamples(20, 5000));
+    cfg.steps.push_back(SimMark("flowing"));
+    cfg.steps.push_back(SimSleep(2000));
+    cfg.steps.push_back(SimMark("idled"));
     Session run(cfg);
     ASSERT_NE(run.sim, nullptr);
     run.Start({kExampleElf});
     ASSERT_TRUE(SimWaitMark(run.sim, "before", 10000));
     int before = SimSamples(run.sim);
     bool flowing = SimWaitMark(run.sim, "flowing", 10000);
+    int atRest = SimSamples(run.sim);
+    double cpu0 = ProcCpuSeconds(run.proc.pid), t0 = Now();
+    bool idled = SimWaitMark(run.sim, "idled", 10000);
+    double cpu1 = ProcCpuSeconds(run.proc.pid), t1 = Now();
+    int after = SimSamples(run.sim);
     int want = EndServing(run);
     ProcResult r = run.Wait();
     EXPECT_EQ(before, 0);
-    EXPECT_TRUE(flowing) << r.out;
+    EXPECT_TRUE(flowing && idled) << r.out;
     EXPECT_EQ(r.status, want) << r.out;
     EXPECT_TRUE(InOrder(r.out, {"DCMP_TYPE_STATUS: PROTO\n", "proto/node=0xe000\n"}));
-    {
-        EXPECT_GE(SimSamples(run.sim), 20);
-        std::vector<SimRecord> s = FromHost(run.sim, SIM_PROTO_SAMPLE);
-        ASSERT_FALSE(s.empty());
-        EXPECT_EQ(s[0].bytes, (std::vector<uint8_t>{20, 0, 0, 0, 0x00, 0xe0, 'H', 'E', 1, 0, 0,
-                                                    0, 1, 0, 0, 0, 1, 0, 0, 0}));
-        EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    EXPECT_GE(atRest, 20);
+    EXPECT_LE(atRest, 22) << "one sample per packet received";
+    // Bounds while nothing else moves: 100 samples a second, 5 % of a CPU.
+    EXPECT_LE(after - atRest, 100 * (t1 - t0));
+    if (!UnderLauncher() && cpu0 >= 0 && cpu1 >= 0) {
+        EXPECT_LE((cpu1 - cpu0) / (t1 - t0), 0.05);
     }
+    std::vector<SimRecord> s = FromHost(run.sim, SIM_PROTO_SAMPLE);
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s[0].bytes, (std::vector<uint8_t>{20, 0, 0, 0, 0x00, 0xe0, 'H', 'E', 1, 0, 0, 0,
+                                                1, 0, 0, 0, 1, 0, 0, 0}));
+    EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
 }
 
 // Standard output that stops taking lines ends the run with status 1 and
