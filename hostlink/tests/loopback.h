@@ -1,5 +1,6 @@
 // A listening socket on the loopback interface for tests that need a peer:
 // the test plays the manager's end of a connection the code under test makes.
+// With testutil.h, the only test file that asks which system it runs on.
 #ifndef HOSTLINK_TESTS_LOOPBACK_H
 #define HOSTLINK_TESTS_LOOPBACK_H
 
@@ -8,6 +9,8 @@
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -73,6 +76,40 @@ static inline int LoopbackSend(int s, const void* buf, int len)
             return -1;
     }
     return sent;
+}
+
+static inline void LoopbackSetOption(int s, int option, int value)
+{
+#ifdef _WIN32
+    setsockopt((SOCKET)(unsigned int)s, SOL_SOCKET, option, (const char*)&value, sizeof value);
+#else
+    setsockopt(s, SOL_SOCKET, option, &value, sizeof value);
+#endif
+}
+
+// The socket `s` again under a number past what select can take (raising
+// the descriptor limit as far as allowed), with `s` closed; -1 (and `s`
+// left as it was) where no such number is to be had. Windows counts
+// sockets in its sets and has no such limit to pass.
+static inline int LoopbackBeyondSelectLimit(int s)
+{
+#ifdef _WIN32
+    (void)s;
+    return -1;
+#else
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return -1;
+    if (rl.rlim_cur < FD_SETSIZE + 80) {
+        rl.rlim_cur = rl.rlim_max < FD_SETSIZE + 80 ? rl.rlim_max : FD_SETSIZE + 80;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    int high = FD_SETSIZE + 60;
+    if (rl.rlim_cur <= (rlim_t)high || dup2(s, high) != high)
+        return -1;
+    NetClose(s);
+    return high;
+#endif
 }
 
 // Closes with a reset instead of an orderly shutdown.

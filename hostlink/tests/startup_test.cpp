@@ -5,11 +5,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <ostream>
 #include <string>
@@ -24,14 +19,9 @@
 #include "main.h"
 #include "platform.h"
 #include "state.h"
+#include "testutil.h"
 
 namespace {
-
-#ifdef _WIN32
-const int kExitMinusOne = -1;
-#else
-const int kExitMinusOne = 255;
-#endif
 
 // Matches output that holds each of `parts`, in this order. Plain text, so
 // the same expectation works with either platform's regular expressions.
@@ -71,17 +61,6 @@ private:
     return ::testing::MakeMatcher(new InOrder(std::move(parts)));
 }
 
-// Death tests read standard error; diagnostics go to standard output.
-void StdoutToStderr()
-{
-    fflush(stdout);
-#ifdef _WIN32
-    _dup2(2, 1);
-#else
-    dup2(2, 1);
-#endif
-}
-
 int RunMain(std::vector<std::string> args)
 {
     static std::vector<std::string> keep;
@@ -91,7 +70,7 @@ int RunMain(std::vector<std::string> args)
     for (auto& a : keep)
         av.push_back(&a[0]);
     av.push_back(nullptr);
-    StdoutToStderr();
+    TestStdoutToStderr();
     return HostlinkMain((int)keep.size(), av.data());
 }
 

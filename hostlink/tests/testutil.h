@@ -1,14 +1,21 @@
 // Small helpers the hostlink unit tests share: byte buffers, diagnostic
-// output with its line numbers blanked, the sample program, scratch files.
+// output with its line numbers blanked, the sample program, scratch files,
+// and the few process and file services the tests ask of the system (the
+// tests' own platform line: nothing else in the tests asks which system
+// it runs on).
 #ifndef HOSTLINK_TESTUTIL_H
 #define HOSTLINK_TESTUTIL_H
 
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <string.h>
 #ifdef _WIN32
+#include <io.h>
 #include <process.h>
 #else
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -16,6 +23,74 @@
 #include <vector>
 
 typedef std::vector<unsigned char> Bytes;
+
+// The status exit(-1) leaves: the system keeps all of it on Windows, the
+// low byte elsewhere.
+#ifdef _WIN32
+static const int kExitMinusOne = -1;
+#else
+static const int kExitMinusOne = 255;
+#endif
+
+static inline long TestPid()
+{
+#ifdef _WIN32
+    return (long)_getpid();
+#else
+    return (long)getpid();
+#endif
+}
+
+// Standard output onto standard error, where death tests read: the
+// program's diagnostics go to standard output.
+static inline void TestStdoutToStderr()
+{
+    fflush(stdout);
+#ifdef _WIN32
+    _dup2(2, 1);
+#else
+    dup2(2, 1);
+#endif
+}
+
+// Whether the system has FIFOs (and /dev/null) to name.
+#ifdef _WIN32
+static const bool kTestHasFifos = false;
+#else
+static const bool kTestHasFifos = true;
+#endif
+
+// A FIFO at `path`; false where the system has none.
+static inline bool TestMakeFifo(const char* path)
+{
+#ifdef _WIN32
+    (void)path;
+    return false;
+#else
+    return mkfifo(path, 0600) == 0;
+#endif
+}
+
+// Raises a signal in `seconds` (0 cancels it), handled by `handler`; false
+// where the system has no such timer.
+static inline bool TestAlarm(unsigned seconds, void (*handler)(int))
+{
+#ifdef _WIN32
+    (void)seconds;
+    (void)handler;
+    return false;
+#else
+    // Without SA_RESTART, as the program's own handlers: the signal cuts
+    // the call it meets short.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, NULL);
+    alarm(seconds);
+    return true;
+#endif
+}
 
 // Line numbers change with every edit; the file name and the text do not.
 static inline std::string BlankLineNumbers(std::string s)
@@ -57,11 +132,7 @@ static std::vector<std::string> temps;
 static inline std::string WriteTempAs(const std::string& prefix, const std::string& name,
                                       const Bytes& data)
 {
-#ifdef _WIN32
-    long pid = (long)_getpid();
-#else
-    long pid = (long)getpid();
-#endif
+    long pid = TestPid();
     // The process id keeps test processes that run side by side apart.
     std::string path = testing::TempDir() + prefix + std::to_string(pid) + "_" + name;
     FILE* f = fopen(path.c_str(), "wb");

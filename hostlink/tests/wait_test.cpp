@@ -6,11 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#ifndef _WIN32
-#include <sys/resource.h>
-#include <sys/select.h>
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
@@ -18,6 +13,7 @@
 #include <thread>
 
 #include "link_fixture.h"
+#include "testutil.h"
 
 namespace {
 
@@ -83,12 +79,7 @@ TEST_F(Link, FailedSendIsReportedAndThePacketStaysQueued)
 // Small socket buffers, so that a peer that does not read fills them soon.
 void SmallBuffers(int s, int option)
 {
-    int size = 16 * 1024;
-#ifdef _WIN32
-    setsockopt((SOCKET)(unsigned int)s, SOL_SOCKET, option, (const char*)&size, sizeof size);
-#else
-    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
-#endif
+    LoopbackSetOption(s, option, 16 * 1024);
 }
 
 // A packet larger than the socket takes at once goes out in pieces as the
@@ -219,21 +210,13 @@ TEST_F(Link, TerminationRequestEndsAQuietWaitAtTheSliceEnd)
     EXPECT_LT(Seconds(t0), 3.0);
 }
 
-#ifndef _WIN32
 // A parent may leave many descriptors open, so the connection's number can
 // lie past what select can take.
 TEST_F(Link, WaitTakesASocketNumberedPastTheSelectLimit)
 {
-    struct rlimit rl;
-    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &rl));
-    if (rl.rlim_cur < FD_SETSIZE + 80) {
-        rl.rlim_cur = rl.rlim_max < FD_SETSIZE + 80 ? rl.rlim_max : FD_SETSIZE + 80;
-        setrlimit(RLIMIT_NOFILE, &rl);
-    }
-    int high = FD_SETSIZE + 60;
-    if (rl.rlim_cur <= (rlim_t)high || dup2(client, high) != high)
-        GTEST_SKIP() << "no descriptor past " << FD_SETSIZE << " to be had";
-    NetClose(client);
+    int high = LoopbackBeyondSelectLimit(client);
+    if (high < 0)
+        GTEST_SKIP() << "no descriptor past the select limit to be had";
     client = high;
     SendRaw(server, Ttyp("high"));
     ASSERT_EQ(0, AddPacket(HeapPacket(12, 'h'), PKT_SEND_ONLY));
@@ -248,18 +231,17 @@ void NoteSignal(int) {}
 
 TEST_F(Link, SignalInterruptsTheWait)
 {
-    SysInstallSignal(SIGALRM, NoteSignal);
     SetWaitTimeout(8, 1);
-    alarm(1);
+    if (!TestAlarm(1, NoteSignal))
+        GTEST_SKIP() << "no timer signal here";
     auto t0 = std::chrono::steady_clock::now();
     testing::internal::CaptureStdout();
     int r = MySelect((unsigned int)client);
     std::string out = testing::internal::GetCapturedStdout();
-    alarm(0);
+    TestAlarm(0, NoteSignal);
     EXPECT_EQ(0, r);
     EXPECT_NE(std::string::npos, out.find("): EINTR\n")) << out;
     EXPECT_LT(Seconds(t0), 5.0);
 }
-#endif
 
 }  // namespace
