@@ -41,18 +41,12 @@ int NetSendSome(int s, const void* buf, int len);
 // call: two packets leave together instead of one after the other.
 int NetSendPair(int s, const void* buf, int len, const void* buf2, int len2);
 int NetWouldBlock(void);
-// Waits up to `seconds` for room to send on `s`: >0 there is, 0 timed out,
-// -1 failed (see NetInterrupted).
-int NetWaitWritable(int s, int seconds);
 // Bytes received, 0 when the peer has closed, -1 on error.
 int NetRecv(int s, void* buf, int len);
 // The same without waiting: -1 with NetWouldBlock when nothing is there.
 int NetRecvSome(int s, void* buf, int len);
 void NetClose(int s);
 
-// Waits up to `seconds` for `s` to become readable (or writable when
-// `wantWrite`). >0 ready, 0 timed out, -1 failed (see NetInterrupted).
-int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable);
 // Waits up to `ms` milliseconds (0: only looks) for `s` to become readable
 // when `wantRead`, writable when `wantWrite`. >0 ready, 0 timed out, -1
 // failed (see NetInterrupted). A socket with an error or a closed peer is

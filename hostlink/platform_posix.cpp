@@ -107,12 +107,6 @@ int NetWouldBlock(void)
     return lastWouldBlock;
 }
 
-int NetWaitWritable(int s, int seconds)
-{
-    int readable, writable;
-    return NetPoll(s, 0, 1, seconds * 1000, &readable, &writable);
-}
-
 int NetRecv(int s, void* buf, int len)
 {
     ssize_t n = recv(s, buf, (size_t)len, 0);
@@ -131,11 +125,6 @@ int NetRecvSome(int s, void* buf, int len)
 void NetClose(int s)
 {
     close(s);
-}
-
-int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
-{
-    return NetPoll(s, 1, wantWrite, seconds * 1000, readable, writable);
 }
 
 // poll, not select: select cannot take a descriptor at or above FD_SETSIZE,

@@ -125,12 +125,6 @@ int NetWouldBlock(void)
     return lastWouldBlock;
 }
 
-int NetWaitWritable(int s, int seconds)
-{
-    int readable, writable;
-    return NetPoll(s, 0, 1, seconds * 1000, &readable, &writable);
-}
-
 int NetRecv(int s, void* buf, int len)
 {
     int n = recv(ToSocket(s), (char*)buf, len, 0);
@@ -158,11 +152,6 @@ int NetRecvSome(int s, void* buf, int len)
 void NetClose(int s)
 {
     closesocket(ToSocket(s));
-}
-
-int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
-{
-    return NetPoll(s, 1, wantWrite, seconds * 1000, readable, writable);
 }
 
 // Windows select takes a count of sockets, not a highest number: any socket

@@ -60,18 +60,26 @@ static inline int LoopbackAccept(int listener)
 #endif
 }
 
+// Waits up to `seconds` for `s` to become readable (or writable when
+// `wantWrite`). >0 ready, 0 timed out, -1 failed.
+static inline int NetWait(int s, int wantWrite, int seconds, int* readable, int* writable)
+{
+    return NetPoll(s, 1, wantWrite, seconds * 1000, readable, writable);
+}
+
 // Sends all of `buf` as the manager would, waiting for room as long as it
 // takes to come: `len`, or -1.
 static inline int LoopbackSend(int s, const void* buf, int len)
 {
     const char* p = (const char*)buf;
     int sent = 0;
+    int readable, writable;
     while (sent < len) {
         int n = NetSendSome(s, p + sent, len - sent);
         if (n > 0)
             sent += n;
         else if (n < 0 && (NetWouldBlock() || NetInterrupted()))
-            NetWaitWritable(s, 1);
+            NetPoll(s, 0, 1, 1000, &readable, &writable);
         else
             return -1;
     }
