@@ -41,6 +41,27 @@ bool UnderLauncher()
     return !EnvOr("E2E_LAUNCHER", "").empty();
 }
 
+std::vector<UnwritableOutput> UnwritableOutputs()
+{
+    std::vector<UnwritableOutput> all;
+    const struct {
+        int to;
+        int err;
+    } cases[] = {
+        {PROC_STDOUT_FILE, ENOSPC}, {PROC_STDOUT_CLOSED, EBADF}, {PROC_STDOUT_BROKEN, EPIPE}};
+    for (const auto& c : cases) {
+        if (UnderLauncher() && c.to == PROC_STDOUT_CLOSED)
+            continue;
+        UnwritableOutput u;
+        u.opt.stdoutTo = c.to;
+        u.opt.stdoutFile = "/dev/full";
+        u.opt.ignoreSigpipe = true;
+        u.err = c.err;
+        all.push_back(u);
+    }
+    return all;
+}
+
 // In the child, before the program starts: standard output where the
 // options send it, if not to the test's pipe.
 static void ChildStdout(const ProcOptions& opt)

@@ -44,6 +44,17 @@ struct Proc {
     ProcResult res;
 };
 
+// The standard outputs a program cannot write to, each with the error a
+// write meets there: a full device, no descriptor 1, a pipe nobody reads
+// (the child started with SIGPIPE ignored, as a parent may leave it). Under
+// a launcher the case without a descriptor 1 is left out: the launcher's
+// own start-up would be at stake.
+struct UnwritableOutput {
+    ProcOptions opt;
+    int err;
+};
+std::vector<UnwritableOutput> UnwritableOutputs();
+
 // Full path of a built tool, honouring E2E_BIN_DIR and E2E_EXE_SUFFIX.
 std::string ToolPath(const std::string& tool);
 // True when the tools are run through a launcher (the cross-built programs).

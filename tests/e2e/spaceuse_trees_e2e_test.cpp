@@ -401,25 +401,13 @@ TEST_F(SpaceuseTest, OutputThatCannotBeWrittenIsAFailure)
 {
     MakeDir(root + "/sub");
     MakeFile(root + "/sub/f", 1);
-    struct Case {
-        int to;
-        int err;
-    } cases[] = {
-        {PROC_STDOUT_FILE, ENOSPC}, {PROC_STDOUT_CLOSED, EBADF}, {PROC_STDOUT_BROKEN, EPIPE}};
-    for (const Case& c : cases) {
-        // Without a descriptor 1 the launcher's own start-up is at stake.
-        if (UnderLauncher() && c.to == PROC_STDOUT_CLOSED)
-            continue;
+    for (const UnwritableOutput& c : UnwritableOutputs()) {
         for (bool help : {false, true}) {
             SCOPED_TRACE(std::string(strerror(c.err)) + (help ? ", help" : ""));
-            ProcOptions opt;
-            opt.stdoutTo = c.to;
-            opt.stdoutFile = "/dev/full";
-            opt.ignoreSigpipe = true;
             std::vector<std::string> args = {Sw("r"), ToolPathOf(root)};
             if (help)
                 args = {Sw("?")};
-            ProcResult r = RunSpaceuse(args, "", opt);
+            ProcResult r = RunSpaceuse(args, "", c.opt);
             EXPECT_EQ(r.status, 1);
             std::string want = "Error: cannot write the report: ";
             if (!UnderLauncher())
