@@ -179,6 +179,27 @@ TEST(Whatcode, ValuesBeyondThirtyTwoBitsAreInvalid)
     EXPECT_EQ("\nError: 4294967295 (0xFFFFFFFF) (037777777777)\nUnknown Error.\n", Out(r));
 }
 
+// The lines of each value's block, without the empty line that opens it.
+std::vector<std::vector<std::string>> Blocks(const std::string& out)
+{
+    std::vector<std::vector<std::string>> blocks;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos)
+            end = out.size();
+        std::string line = out.substr(at, end - at);
+        if (line.empty())
+            blocks.emplace_back();
+        else if (!blocks.empty())
+            blocks.back().push_back(line);
+        else
+            ADD_FAILURE() << "output does not open with an empty line:\n" << out;
+        at = end + 1;
+    }
+    return blocks;
+}
+
 // The last line of a one-value run: the message text.
 std::string TextLine(const std::string& out)
 {
@@ -223,6 +244,28 @@ TEST(Whatcode, SystemTexts)
     EXPECT_EQ("\nError: 2147942405 (0x80070005) (020001600005)\nAccess is denied.\n"
               "\nError: 999999 (0x000F423F) (03641077)\nUnknown Error.\n",
               r.out);
+
+    // A text longer than a line usually is comes out whole.
+    r = RunWhatcode({"0x50A", "--name"});
+    EXPECT_EQ(0, r.status);
+    auto blocks = Blocks(r.out);
+    ASSERT_EQ(1u, blocks.size()) << r.out;
+    ASSERT_EQ(3u, blocks[0].size()) << r.out;
+    EXPECT_EQ(614u, blocks[0][1].size());
+    EXPECT_EQ(0u, blocks[0][1].find("The service start failed since one or more services"));
+    EXPECT_EQ(blocks[0][1].size() - 31, blocks[0][1].rfind("in order to start this service."));
+    EXPECT_EQ("ERROR_INCOMPATIBLE_SERVICE_SID_TYPE", blocks[0][2]);
+
+    // A search looks at the texts as well as the names.
+    r = RunWhatcode({"--search", "SHARING", "violation"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("\nError: 32 (0x00000020) (040)\n"
+              "The process cannot access the file because it is being used by another process.\n"
+              "ERROR_SHARING_VIOLATION\n"
+              "\nError: 2148532235 (0x8010000B) (020004000013)\n"
+              "The smart card cannot be accessed because of other connections outstanding.\n"
+              "SCARD_E_SHARING_VIOLATION\n",
+              r.out);
 }
 
 // A text that is no number is a symbolic name, in any case, or refused: it
@@ -256,27 +299,6 @@ TEST(Whatcode, TextWithoutDigitsIsANameOrInvalid)
     EXPECT_EQ(0, byName.status);
     EXPECT_EQ(0, byNumber.status);
     EXPECT_EQ(byNumber.out, byName.out);
-}
-
-// The lines of each value's block, without the empty line that opens it.
-std::vector<std::vector<std::string>> Blocks(const std::string& out)
-{
-    std::vector<std::vector<std::string>> blocks;
-    size_t at = 0;
-    while (at < out.size()) {
-        size_t end = out.find('\n', at);
-        if (end == std::string::npos)
-            end = out.size();
-        std::string line = out.substr(at, end - at);
-        if (line.empty())
-            blocks.emplace_back();
-        else if (!blocks.empty())
-            blocks.back().push_back(line);
-        else
-            ADD_FAILURE() << "output does not open with an empty line:\n" << out;
-        at = end + 1;
-    }
-    return blocks;
 }
 
 // --name (anywhere) adds a line of names after each text, nothing for a
@@ -363,21 +385,6 @@ TEST(Whatcode, SearchShowsEveryValueThatHoldsAllTheWords)
     EXPECT_EQ(2, r.status);
     ExpectErr("You must specify at least one word to search for.\n\n", r);
     EXPECT_EQ("Usage: whatcode value ...\n\nRun \"whatcode -?\" for full help.\n", Out(r));
-}
-
-TEST(Whatcode, SearchInTheSystemTexts)
-{
-    if (UnderLauncher())
-        GTEST_SKIP() << "the emulated system has its own message texts";
-    ProcResult r = RunWhatcode({"--search", "SHARING", "violation"});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("\nError: 32 (0x00000020) (040)\n"
-              "The process cannot access the file because it is being used by another process.\n"
-              "ERROR_SHARING_VIOLATION\n"
-              "\nError: 2148532235 (0x8010000B) (020004000013)\n"
-              "The smart card cannot be accessed because of other connections outstanding.\n"
-              "SCARD_E_SHARING_VIOLATION\n",
-              r.out);
 }
 
 // A reader that goes away is a failed write (exit 3 and the one line), also
