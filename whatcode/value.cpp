@@ -47,8 +47,7 @@ int ConvertValue(const char* text, uint32_t* value)
     // consuming digits: the text is too large however it goes on.
     uint64_t magnitude = 0;
     int overflow = 0;
-    // A leading 0 is a digit itself, whatever follows it.
-    int digits = base != 10;
+    int digits = 0;
     for (;; p++) {
         unsigned d = DigitValue(*p);
         if (d >= base)
