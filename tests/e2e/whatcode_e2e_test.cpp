@@ -315,6 +315,7 @@ TEST(Whatcode, NameLineAfterEachText)
     ProcResult plain = RunWhatcode(values);
     EXPECT_EQ(3, named.status);
     EXPECT_EQ(3, plain.status);
+    ExpectErr("", named);
     auto withNames = Blocks(Out(named));
     auto without = Blocks(Out(plain));
     ASSERT_EQ(values.size(), withNames.size()) << Out(named);
