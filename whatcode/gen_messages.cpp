@@ -151,6 +151,7 @@ static bool ById(const Row& a, const Row& b)
 {
     return a.id < b.id;
 }
+
 static std::string Folded(const std::string& s)
 {
     std::string f = s;

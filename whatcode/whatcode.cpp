@@ -209,7 +209,7 @@ static int NextValue(int i)
 // ---- search --------------------------------------------------------------------
 
 // The words after --search (--name aside), in a heap array of *count
-// pointers; null when there is none or no room.
+// pointers (none when there is no room for the array).
 static char** SearchWords(int* count)
 {
     *count = 0;
