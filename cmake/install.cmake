@@ -5,6 +5,9 @@
 # POSIX (GNUInstallDirs, so --prefix and DESTDIR work as usual):
 #   bin/                     hostlink spaceuse whatcode dsnetsim
 #   share/man/man1/          hostlink.1 spaceuse.1 whatcode.1 dsnetsim.1
+#   share/bash-completion/completions/
+#                            hostlink spaceuse whatcode dsnetsim (bash loads
+#                            each when its command is first completed)
 #   share/doc/consoletools/  README.md LICENSE NOTICE (the message table's
 #                            attribution), examples/demo.elf and
 #                            examples/demo-data/hello.txt for the demo
@@ -49,6 +52,12 @@ foreach(p ${CONSOLETOOLS_PROGRAMS})
   list(APPEND manpages ${PROJECT_SOURCE_DIR}/docs/${p}.1)
 endforeach()
 install(FILES ${manpages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(completions)
+foreach(p ${CONSOLETOOLS_PROGRAMS})
+  list(APPEND completions ${PROJECT_SOURCE_DIR}/completions/${p})
+endforeach()
+install(FILES ${completions} DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/whatcode/NOTICE
         DESTINATION ${CMAKE_INSTALL_DOCDIR})

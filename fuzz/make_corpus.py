@@ -115,7 +115,9 @@ for i, a in enumerate([
         ("whatcode", "-?"),
         ("whatcode",),
         ("whatcode", "/x?", "5"),
-        ("whatcode", "99999999999999999999999", "0777777777777")]):
+        ("whatcode", "99999999999999999999999", "0777777777777"),
+        ("whatcode", "--name", "error_access_denied", "0x80070005", "abc"),
+        ("whatcode", "E_HANDLE", "--search", "access", "--name", "denied")]):
     put("whatcode_args", "args%02d" % i, args(*a))
 
 

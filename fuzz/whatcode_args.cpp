@@ -1,6 +1,6 @@
-// whatcode with any argument vector, run whole (conversion, lookup and the
-// printed lines), and the value conversion of each argument checked against
-// the C library's own reading of the same text.
+// whatcode with any argument vector, run whole (conversion, names, lookup,
+// search and the printed lines), and the value conversion of each argument
+// checked against the C library's own reading of the same text.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,6 +8,7 @@
 
 #include "args.h"
 #include "msg.h"
+#include "names.h"
 #include "value.h"
 #include "whatcode.h"
 
@@ -29,15 +30,16 @@ static int ReferenceValue(const char* text, uint32_t* value)
         p++;
     }
     // Only digits may follow the sign; the library would take a second
-    // sign or more white space.
-    unsigned long long m = 0;
-    if (*p >= '0' && *p <= '9') {
-        errno = 0;
-        m = strtoull(p, NULL, 0);
-        if (errno == ERANGE || m > 0xFFFFFFFFull) {
-            *value = 0xFFFFFFFFu;
-            return ERANGE;
-        }
+    // sign or more white space. Without a digit the text is no number.
+    if (*p < '0' || *p > '9') {
+        *value = 0;
+        return EINVAL;
+    }
+    errno = 0;
+    unsigned long long m = strtoull(p, NULL, 0);
+    if (errno == ERANGE || m > 0xFFFFFFFFull) {
+        *value = 0xFFFFFFFFu;
+        return ERANGE;
     }
     *value = negative ? (uint32_t)(0u - (uint32_t)m) : (uint32_t)m;
     return 0;
@@ -62,6 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int w = ReferenceValue(fa.argv[i], &want);
         if (r != w || got != want)
             Fail("value read differently from the C library", fa.argv[i]);
+        // A name found is a value that has names.
+        uint32_t named = 0;
+        char names[256];
+        if (FindNamedValue(fa.argv[i], &named) && FormatValueNames(named, names, sizeof names) == 0)
+            Fail("a name found for a value without names", fa.argv[i]);
         char* text = NULL;
         unsigned n = LookupMessage(got, &text);
         if ((n == 0) != (text == NULL) || (text && strlen(text) != n))

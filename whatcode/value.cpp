@@ -47,10 +47,12 @@ int ConvertValue(const char* text, uint32_t* value)
     // consuming digits: the text is too large however it goes on.
     uint64_t magnitude = 0;
     int overflow = 0;
+    int digits = 0;
     for (;; p++) {
         unsigned d = DigitValue(*p);
         if (d >= base)
             break;
+        digits = 1;
         if (!overflow) {
             magnitude = magnitude * base + d;
             if (magnitude > 0xFFFFFFFFu)
@@ -61,6 +63,10 @@ int ConvertValue(const char* text, uint32_t* value)
     if (overflow) {
         *value = 0xFFFFFFFFu;
         return ERANGE;
+    }
+    if (!digits) {
+        *value = 0;
+        return EINVAL;
     }
     uint32_t v = (uint32_t)magnitude;
     *value = negative ? (uint32_t)(0u - v) : v;

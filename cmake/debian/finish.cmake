@@ -68,11 +68,12 @@ Files: *
 Copyright: 2026 The hostlink, spaceuse and whatcode developers
 License: Expat
 
-Files: whatcode/messages.tsv
+Files: whatcode/messages.tsv whatcode/hresult-win32-names.tsv
 Copyright: Microsoft Corporation
 License: CC-BY-4.0
 Comment: The message texts that whatcode answers from on hosts other than
- Windows; the table is compiled into /usr/bin/whatcode. whatcode/NOTICE says:
+ Windows, and the symbolic names; both are compiled into /usr/bin/whatcode.
+ whatcode/NOTICE says:
  .
 ${notice}
 

@@ -1,4 +1,5 @@
 // The message table built into the program where the system has none.
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,19 +12,23 @@
 
 #include "lookup.h"
 #include "msg.h"
+#include "names.h"
 
 namespace {
 
 struct Row {
     uint32_t id;
+    std::string name;
     std::string text;
 };
 
-std::vector<Row> ReadTable()
+// The rows of a table of value, name and text (or of value and name alone
+// when `withText` is false).
+std::vector<Row> ReadTable(const char* path = WHATCODE_MESSAGES_TSV, bool withText = true)
 {
     std::vector<Row> rows;
-    FILE* f = fopen(WHATCODE_MESSAGES_TSV, "rb");
-    EXPECT_NE(nullptr, f) << WHATCODE_MESSAGES_TSV;
+    FILE* f = fopen(path, "rb");
+    EXPECT_NE(nullptr, f) << path;
     if (f == nullptr)
         return rows;
     static char line[8192];
@@ -35,10 +40,12 @@ std::vector<Row> ReadTable()
             continue;
         char* tab1 = strchr(line, '\t');
         char* tab2 = tab1 ? strchr(tab1 + 1, '\t') : nullptr;
-        EXPECT_NE(nullptr, tab2) << line;
-        if (tab2 == nullptr)
+        EXPECT_EQ(withText, tab2 != nullptr) << line;
+        if (tab1 == nullptr || (withText && tab2 == nullptr))
             continue;
-        rows.push_back({(uint32_t)strtoul(line, nullptr, 16), tab2 + 1});
+        if (tab2 != nullptr)
+            *tab2++ = '\0';
+        rows.push_back({(uint32_t)strtoul(line, nullptr, 16), tab1 + 1, tab2 ? tab2 : ""});
     }
     fclose(f);
     return rows;
@@ -86,6 +93,28 @@ TEST(LookupMessage, BuiltInTableMatchesItsSource)
                 ASSERT_EQ("", Lookup(near)) << std::hex << near;
             }
         }
+    }
+}
+
+// Every name of both tables finds its value, in any case, and is among the
+// names shown for that value.
+TEST(Names, EveryNameOfTheSourceTablesFindsItsValue)
+{
+    std::vector<Row> rows = ReadTable();
+    std::vector<Row> hresults = ReadTable(WHATCODE_NAMES_TSV, false);
+    ASSERT_EQ(4u, hresults.size());
+    rows.insert(rows.end(), hresults.begin(), hresults.end());
+    for (const Row& r : rows) {
+        std::string lower = r.name;
+        for (char& c : lower)
+            c = (char)tolower((unsigned char)c);
+        uint32_t v = 0;
+        ASSERT_EQ(1, FindNamedValue(lower.c_str(), &v)) << r.name;
+        ASSERT_EQ(r.id, v) << r.name;
+        char names[256];
+        FormatValueNames(r.id, names, sizeof names);
+        std::string line = std::string(" ") + names + " ";
+        ASSERT_NE(std::string::npos, line.find(" " + r.name + " ")) << line;
     }
 }
 

@@ -35,17 +35,20 @@ TEST(ConvertValue, BasesPrefixesAndTrailingText)
         {"0x", 0},       // no hex digit after the prefix: just the 0
         {"0xg", 0},
         {"12abc", 12},
-        {"abc", 0},
-        {"?", 0},
-        {"", 0},
-        {"/5", 0},
         {" \t\n\v\f\r+7", 7},
-        {"+-5", 0},
-        {"- 5", 0},
+        {"-0xg", 0},
         {"0x0000000000000000000000001", 1},  // leading zeros are no overflow
         {"000000000000000000000000044", 36},
     };
     ExpectValues(cases, sizeof cases / sizeof cases[0]);
+
+    // No digit after the blanks and the sign: no number at all (a name,
+    // perhaps), never 0.
+    for (const char* text : {"abc", "?", "", "/5", "+-5", "- 5", " ", "-", "x1", "ERROR_ACCESS_DENIED"}) {
+        uint32_t v = 12345;
+        EXPECT_EQ(EINVAL, ConvertValue(text, &v)) << '"' << text << '"';
+        EXPECT_EQ(0u, v) << '"' << text << '"';
+    }
 }
 
 // The conversion must act as on a 32-bit unsigned long even where the host's
