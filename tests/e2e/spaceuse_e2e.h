@@ -98,7 +98,6 @@ protected:
     // Parts of the tests of odd trees (spaceuse_trees_e2e_test.cpp).
     void ExpectUnlistableReportedToAUser();
     void ExpectDescriptorShortageReported();
-    void ExpectBoundedPathsReported();
 
     std::string root;
     std::vector<std::string> lines;
