@@ -20,27 +20,6 @@
 
 namespace {
 
-// Runs spaceuse through a shell, after `setup` (such as a lower descriptor
-// limit or another user), leaving the test process as it is. `merged`: both
-// streams into `out`, in the order they were written.
-ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
-                      const std::string& scratch, bool merged = false)
-{
-    std::string out = scratch + ".out", err = scratch + ".err";
-    std::string cmd = setup + " '" + ToolPath("spaceuse") + "'";
-    for (const std::string& a : args)
-        cmd += " '" + a + "'";
-    cmd += " >'" + out + (merged ? "' 2>&1" : "' 2>'" + err + "'");
-    int st = system(cmd.c_str());
-    ProcResult r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = ReadAll(out);
-    r.err = ReadAll(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-}
-
 // True when an ordinary user can reach `path` (every directory above it
 // searchable by others).
 bool OthersCanReach(const std::string& path)

@@ -5,7 +5,6 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,25 +136,6 @@ std::vector<std::string> SortedSubdirLines(const std::vector<std::string>& lines
     return sub;
 }
 
-// Runs the native build (beside the tests) with `args`, its output into
-// files under `scratch`.
-ProcResult RunNative(const std::vector<std::string>& args, const std::string& scratch)
-{
-    std::string out = scratch + ".out", err = scratch + ".err";
-    std::string cmd = std::string("'") + SPACEUSE_NATIVE + "'";
-    for (const std::string& a : args)
-        cmd += " '" + a + "'";
-    cmd += " >'" + out + "' 2>'" + err + "'";
-    int st = system(cmd.c_str());
-    ProcResult r;
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    r.out = ReadAll(out);
-    r.err = ReadAll(err);
-    unlink(out.c_str());
-    unlink(err.c_str());
-    return r;
-}
-
 }  // namespace
 
 // Every name is listed, entered and measured, at any depth: the figures
@@ -203,7 +183,7 @@ TEST_F(SpaceuseTest, NamesOfEveryScriptAtAnyDepthAreCountedAsNatively)
     if (!UnderLauncher())
         return;
     args = {"-r", "-c", "-d", "-f4096", root};
-    ProcResult n = RunNative(args, root);
+    ProcResult n = RunInShell("", args, root, false, SPACEUSE_NATIVE);
     EXPECT_EQ(n.status, 0) << n.err;
     std::vector<std::string> native = ShownLines(n.out);
     ASSERT_FALSE(native.empty()) << n.out;
