@@ -218,7 +218,11 @@ TEST(Directories, AnyNameAndAnyDepthFromTheProgramsOwnCurrentDirectory)
 // To a file or a pipe the text goes as its UTF-8 bytes, untouched.
 TEST(Output, FilesAndPipesGetTheUtf8Bytes)
 {
-    FILE* f = tmpfile();
+    // A file of its own: the runtime's tmpfile() uses the drive's root.
+    WCHAR dir[MAX_PATH + 1], name[MAX_PATH + 1];
+    ASSERT_GT(GetTempPathW(MAX_PATH + 1, dir), 0u);
+    ASSERT_NE(0u, GetTempFileNameW(dir, L"su", 0, name));
+    FILE* f = _wfopen(name, L"w+bD");  // removed when closed
     ASSERT_NE(nullptr, f);
     const char text[] = "\xE6\x97\xA5 \xCE\x95 \xF0\x9F\x98\x80\n";
     EXPECT_EQ((int)strlen(text), SysWriteText(f, text, strlen(text)));
