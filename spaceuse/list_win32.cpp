@@ -1,9 +1,9 @@
-// Directory listing on Windows, through the find-file services.
+// Directory listing on Windows, through the wide find-file services.
 //
-// Listings are opened with a pattern relative to the current directory:
-// each record keeps the path of its directory below it, each name followed
-// by a backslash, so that a subdirectory can be opened from any thread
-// while its parent's listing goes on (or is already closed). A volume
+// Each open record keeps the long (\\?\) absolute path of its directory,
+// closed by a backslash, so that a subdirectory can be opened from any
+// thread while its parent's listing goes on, at any depth and whatever the
+// process's current directory. Names are handed out in UTF-8. A volume
 // mounted in a folder is a reparse point there, and is never entered.
 
 #include "list.h"
@@ -15,13 +15,19 @@
 #include <windows.h>
 
 #include "sysdep.h"
+#include "sysdep_win32.h"
+#include "widetext.h"
+
+// A name of the listing (at most MAX_PATH - 1 units) in UTF-8.
+#define NAME_UTF8_SIZE (3 * MAX_PATH + 1)
 
 struct ListDir {
     HANDLE find;  // NULL while closed
-    WIN32_FIND_DATAA data;
-    int pending;                // `data` holds an entry not yet handed out
-    size_t pathLen;             // length of `path`
-    char path[PATH_BUF_SIZE];   // this directory, relative to the current one
+    WIN32_FIND_DATAW data;
+    int pending;    // `data` holds an entry not yet handed out
+    WideChar* path; // this directory's long path and '\' while open; a heap block
+    size_t pathLen; // units of `path`, without the terminator
+    char name[NAME_UTF8_SIZE];
 };
 
 void ListInit(void)
@@ -33,26 +39,51 @@ ListDir* ListNew(void)
     return (ListDir*)calloc(1, sizeof(ListDir));
 }
 
-// Opens the listing of the directory whose path (relative to the current
-// directory) is the first `pathLen` bytes of d->path.
-static int OpenAt(ListDir* d)
+// d->path becomes `dirLen` units of `dir`, then `name` (`nameLen` units),
+// closed by a backslash, with room for the listing's "*". 0, or -1 when out
+// of memory.
+static int SetPath(ListDir* d, const WideChar* dir, size_t dirLen, const WideChar* name,
+                   size_t nameLen)
 {
-    static const char kAll[] = "*.*";
-    char pattern[PATH_BUF_SIZE];
-    size_t len = d->pathLen;
-    // A pattern that does not fit must never be cut short: listing a
-    // shorter path would measure some other directory.
-    if (len + sizeof kAll > sizeof pattern)
-        return LISTING_FAILED;
-    memcpy(pattern, d->path, len);
-    memcpy(pattern + len, kAll, sizeof kAll);
+    size_t len = dirLen + nameLen;
+    WideChar* p = (WideChar*)malloc((len + 3) * sizeof(WideChar));
+    if (p == NULL)
+        return -1;
+    memcpy(p, dir, dirLen * sizeof(WideChar));
+    memcpy(p + dirLen, name, nameLen * sizeof(WideChar));
+    if (len == 0 || p[len - 1] != L'\\')
+        p[len++] = L'\\';
+    p[len] = 0;
+    free(d->path);
+    d->path = p;
+    d->pathLen = len;
+    return 0;
+}
+
+static void DropPath(ListDir* d)
+{
+    free(d->path);
+    d->path = NULL;
+    d->pathLen = 0;
+}
+
+// Opens the listing of the directory d->path names. `top`: the scanned
+// directory itself, which may be a drive's root, empty of even "." and "..".
+static int OpenAt(ListDir* d, int top)
+{
     d->pending = 0;
     d->find = NULL;
-    HANDLE find = FindFirstFileA(pattern, &d->data);
+    d->path[d->pathLen] = L'*';
+    d->path[d->pathLen + 1] = 0;
+    // The basic information leaves out the short names, which are never
+    // used; the large fetch asks for more entries per call.
+    HANDLE find = FindFirstFileExW(d->path, FindExInfoBasic, &d->data, FindExSearchNameMatch,
+                                   NULL, FIND_FIRST_EX_LARGE_FETCH);
+    d->path[d->pathLen] = 0;
     if (find == INVALID_HANDLE_VALUE) {
         DWORD err = GetLastError();
-        // Only a drive's root can be empty of even "." and "..".
-        if (len == 0 && err == ERROR_FILE_NOT_FOUND)
+        DropPath(d);
+        if (top && err == ERROR_FILE_NOT_FOUND)
             return LISTING_OK;
         return err == ERROR_TOO_MANY_OPEN_FILES ? LISTING_NO_FD : LISTING_FAILED;
     }
@@ -63,23 +94,24 @@ static int OpenAt(ListDir* d)
 
 int ListOpenCurrent(ListDir* d)
 {
-    d->path[0] = '\0';
-    d->pathLen = 0;
-    return OpenAt(d);
+    d->find = NULL;
+    WideChar* dir = WinCurrentDirLong();
+    if (dir == NULL)
+        return LISTING_FAILED;
+    int r = SetPath(d, dir, wcslen(dir), L"", 0);
+    free(dir);
+    return r == 0 ? OpenAt(d, 1) : LISTING_FAILED;
 }
 
 int ListOpenSub(ListDir* parent, const char* name, ListDir* d)
 {
-    size_t nameLen = strlen(name);
-    size_t len = parent->pathLen + nameLen + 1;
-    if (len >= sizeof d->path)
+    WideChar wide[MAX_PATH];
+    size_t units = WideFromUtf8(name, strlen(name), wide, MAX_PATH);
+    d->find = NULL;
+    if (units >= MAX_PATH || parent->path == NULL ||
+        SetPath(d, parent->path, parent->pathLen, wide, units) != 0)
         return LISTING_FAILED;
-    memcpy(d->path, parent->path, parent->pathLen);
-    memcpy(d->path + parent->pathLen, name, nameLen);
-    d->path[len - 1] = '\\';
-    d->path[len] = '\0';
-    d->pathLen = len;
-    return OpenAt(d);
+    return OpenAt(d, 0);
 }
 
 int ListNext(ListDir* d, ListEntry* e)
@@ -87,12 +119,14 @@ int ListNext(ListDir* d, ListEntry* e)
     if (d->find == NULL)
         return LISTING_END;
     if (!d->pending) {
-        if (!FindNextFileA(d->find, &d->data))
+        if (!FindNextFileW(d->find, &d->data))
             return GetLastError() == ERROR_NO_MORE_FILES ? LISTING_END : LISTING_ERROR;
     }
     d->pending = 0;
     DWORD attr = d->data.dwFileAttributes;
-    e->name = d->data.cFileName;
+    // A name of the listing always fits: three bytes at most for each unit.
+    Utf8FromWide(d->data.cFileName, wcslen(d->data.cFileName), d->name, sizeof d->name);
+    e->name = d->name;
     e->isDir = (attr & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
     // A junction or directory link would lead out of the tree or round in
     // a loop: it is counted where it stands but never entered.
@@ -116,4 +150,5 @@ void ListClose(ListDir* d)
         FindClose(d->find);
     d->find = NULL;
     d->pending = 0;
+    DropPath(d);
 }

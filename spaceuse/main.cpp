@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "options.h"
+#include "output.h"
 #include "report.h"
 #include "sysdep.h"
 
@@ -15,13 +16,14 @@ static int Finish(int status)
     int err = StdoutError(1);
     if (err == 0)
         return status;
-    fprintf(stderr, "Error: cannot write the report: %s\n", strerror(err));
+    OutFprintf(stderr, "Error: cannot write the report: %s\n", strerror(err));
     fflush(stderr);
     return 1;
 }
 
 int main(int argc, char** argv)
 {
+    SysArguments(&argc, &argv);
     int toFile = SysStdoutIsFile();
     SysPrepareStdout(toFile);
 
@@ -30,7 +32,7 @@ int main(int argc, char** argv)
     OsVersion osVersion;
     if (GetOsVersion(&osVersion) != 0) {
         // The system's own wording.
-        fprintf(stderr, "Error: could not get system information\n");
+        OutFprintf(stderr, "Error: could not get system information\n");
         return 1;
     }
 

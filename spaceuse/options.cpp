@@ -4,6 +4,7 @@
 
 #include "options.h"
 
+#include "output.h"
 #include "text.h"
 
 #define PROGRAM_VERSION "2.0.7"
@@ -76,17 +77,17 @@ int GetOsVersion(OsVersion* record)
 // for letter; only the switch character and separator are the platform's.
 void PrintHint(void)
 {
-    printf("Type '%s %c?' for more information.\n", progName, SWITCH_CHAR);
+    OutPrintf("Type '%s %c?' for more information.\n", progName, SWITCH_CHAR);
 }
 
 void PrintBanner(void)
 {
-    printf("%s v%s - %s\t\t%s\n", progName, PROGRAM_VERSION, COPYRIGHT_HOLDER, PROGRAM_DATE);
-    printf("Feedback email: %s\n\n", FEEDBACK_ADDRESS);
-    printf("Usage: %s <switches> path1[%cfilter1] ... pathN[%cfilterN]\n", progName, PATH_SEP,
+    OutPrintf("%s v%s - %s\t\t%s\n", progName, PROGRAM_VERSION, COPYRIGHT_HOLDER, PROGRAM_DATE);
+    OutPrintf("Feedback email: %s\n\n", FEEDBACK_ADDRESS);
+    OutPrintf("Usage: %s <switches> path1[%cfilter1] ... pathN[%cfilterN]\n", progName, PATH_SEP,
            PATH_SEP);
     // Kept as written, "diskusage", "clustersize" and "i.e.:" included.
-    fputs("<switches>\n"
+    OutFputs("<switches>\n"
           "  c        Report diskusage in clusters, instead of bytes\n"
           "  d        Do not count directories as an allocated cluster (default for NTFS)\n"
           "  f[N]     Fake clustersize to N bytes, must be a power of 2\n"
@@ -148,7 +149,7 @@ static int ApplyClusterSize(const char* number)
     if (ReadClusterSize(number, &fakeClusterSize) == 0)
         return ARGS_CONTINUE;
     // The system's own wording, "clustersize" as one word.
-    fprintf(stderr, "Error: Illegal clustersize: '%s'\n", number);
+    OutFprintf(stderr, "Error: Illegal clustersize: '%s'\n", number);
     fflush(stderr);
     PrintHint();
     return 1;
@@ -198,7 +199,7 @@ static int ApplySwitch(const char* arg, unsigned* selection)
         // The system's own wording. The switch is shown as given up to its
         // second character: a lone switch character is shown alone, not
         // followed by its terminating NUL.
-        fprintf(stderr, "Error: Unknown switch: '%.2s'\n", arg);
+        OutFprintf(stderr, "Error: Unknown switch: '%.2s'\n", arg);
         fflush(stderr);
         PrintHint();
         return 1;
@@ -226,13 +227,13 @@ int ParseArguments(int argc, char* const* argv)
         }
         if (pathCount >= MAX_PATHS) {
             // The first line is the system's own wording; the second is ours.
-            printf("Error: current maximum number of paths reached: %ld\n", (long)MAX_PATHS);
-            printf("Run %s again for the remaining paths.\n", progName);
+            OutPrintf("Error: current maximum number of paths reached: %ld\n", (long)MAX_PATHS);
+            OutPrintf("Run %s again for the remaining paths.\n", progName);
             return 1;
         }
         size_t len = strlen(arg);
-        if (len >= PATH_BUF_SIZE) {
-            fprintf(stderr, "Error: path too long: '%.40s...'\n", arg);
+        if (SysPathChars(arg) >= PATH_ARG_LIMIT) {
+            OutFprintf(stderr, "Error: path too long: '%.40s...'\n", arg);
             return 1;
         }
         memcpy(pathList[pathCount], arg, len + 1);

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "list.h"
+#include "output.h"
 #include "scan.h"
 #include "sysdep.h"
 
@@ -88,13 +89,13 @@ static const char* DriveLabel(const PathReport* pr)
 static void PathError(const char* fmt, const char* text)
 {
     fflush(stdout);
-    fprintf(stderr, fmt, text);
+    OutFprintf(stderr, fmt, text);
 }
 
 static void DriveError(const char* fmt, char drive)
 {
     fflush(stdout);
-    fprintf(stderr, fmt, drive);
+    OutFprintf(stderr, fmt, drive);
 }
 
 // Steps back to where the program was started, so that every argument is
@@ -203,7 +204,7 @@ static int ReadVolume(PathReport* pr, ReportRun* run)
             PathError(DISK_INFO_ERROR, DriveLabel(pr));
             return 1;
         }
-        printf(DISK_INFO_UNREAD, DriveLabel(pr));
+        OutPrintf(DISK_INFO_UNREAD, DriveLabel(pr));
     }
     SettleClusters(pr, run);
     return 0;
@@ -220,19 +221,19 @@ static void PrintColumnHeader(const PathReport* pr)
 {
     const ReportOptions* o = &pr->options;
     if (o->showDirs && !o->hasFilter)
-        fputs("  Dirs ", stdout);
+        OutFputs("  Dirs ", stdout);
     if (o->showFiles)
-        fputs("  Files ", stdout);
+        OutFputs("  Files ", stdout);
     if (o->showBytes) {
-        printf("      %s", o->inKilo ? "" : " ");
-        printf("Usage(%s%c)", o->inKilo ? "k" : "", o->inClusters ? 'c' : 'B');
+        OutPrintf("      %s", o->inKilo ? "" : " ");
+        OutPrintf("Usage(%s%c)", o->inKilo ? "k" : "", o->inClusters ? 'c' : 'B');
     }
     if (o->showPath) {
-        fputs("  Path:", stdout);
+        OutFputs("  Path:", stdout);
         if (o->hasFilter)
-            printf(" - \"%s\"", pr->filter);
+            OutPrintf(" - \"%s\"", pr->filter);
     }
-    printf("\n%s", kDashLine);
+    OutPrintf("\n%s", kDashLine);
 }
 
 // The disk information and the column header, as the options ask.
@@ -266,7 +267,7 @@ static int ScanPath(PathReport* pr)
         return 1;
     }
     if (pr->options.mode == MODE_NORMAL)
-        fputs(kDashLine, stdout);
+        OutFputs(kDashLine, stdout);
     PrintUsageLine(path, &totals, &ctx, &pr->driveInfo);
     return ctx.failures ? 1 : 0;
 }

@@ -15,6 +15,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "output.h"
 #include "readahead.h"
 #include "sysdep.h"
 #include "text.h"
@@ -99,9 +100,9 @@ static void WriteUsageLine(const char* name, const UsageTotals* totals, const Sc
     char fields[128];
     FormatUsageFields(fields, sizeof fields, totals, ctx, info);
     if (ctx->options->showPath)
-        printf("%s%s%s\n", fields, UsageIndent(ctx->depth), name);
+        OutPrintf("%s%s%s\n", fields, UsageIndent(ctx->depth), name);
     else
-        printf("%s\n", fields);
+        OutPrintf("%s\n", fields);
 }
 
 void PrintUsageLine(char* name, const UsageTotals* totals, const ScanContext* ctx,
@@ -154,19 +155,19 @@ static void WriteScanPath(FILE* f, const ScanContext* ctx, size_t k, const char*
     const char* root = ctx->rootPath;
     if (!root || !root[0])
         root = SysGetCurrentDir(cwd, sizeof cwd) == 0 ? cwd : ".";
-    fputs(root, f);
+    OutFputs(root, f);
     size_t rootLen = strlen(root);
     int needSep = rootLen > 0 && root[rootLen - 1] != PATH_SEP;
     for (size_t i = 1; i <= k; i++) {
         if (needSep)
-            fputc(PATH_SEP, f);
-        fputs(levels[i]->name, f);
+            OutFputc(PATH_SEP, f);
+        OutFputs(levels[i]->name, f);
         needSep = 1;
     }
     if (leaf) {
         if (needSep)
-            fputc(PATH_SEP, f);
-        fputs(leaf, f);
+            OutFputc(PATH_SEP, f);
+        OutFputs(leaf, f);
     }
 }
 
@@ -174,12 +175,12 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
 {
     // A progress line left on the console would run into the message.
     if (!ctx->options->toFile && !ctx->options->recursive)
-        fputs(kWipe, stdout);
+        OutFputs(kWipe, stdout);
     fflush(stdout);
     // The system's own wording, written in pieces as the path may be long.
-    fputs("Error: couldn't calculate size of directory: \"", stderr);
+    OutFputs("Error: couldn't calculate size of directory: \"", stderr);
     WriteScanPath(stderr, ctx, k, leaf);
-    fputs("\"\n", stderr);
+    OutFputs("\"\n", stderr);
     ctx->failures++;
 }
 
@@ -191,7 +192,7 @@ static void ReportNoDescriptor(ScanContext* ctx)
     if (ctx->noDescriptorTold)
         return;
     ctx->noDescriptorTold = 1;
-    fputs("Error: out of file descriptors (too many directories open at once); raise the "
+    OutFputs("Error: out of file descriptors (too many directories open at once); raise the "
           "limit of open files to count what they hold\n",
           stderr);
 }
@@ -210,7 +211,7 @@ static void FinishSubdir(ScanLevel* parent, const char* name, const UsageTotals*
 {
     const ReportOptions* o = ctx->options;
     if ((ctx->depth == 0 || o->recursive) && o->mode == MODE_NORMAL) {
-        fputs(kWipe, stdout);
+        OutFputs(kWipe, stdout);
         WriteUsageLine(name, sub, ctx, info);
     }
     if (!o->hasFilter) {
@@ -258,7 +259,7 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     ScanLevel* cur = levels[k];
     if (ctx->depth == 0 && !o->recursive && !o->toFile) {
         // The progress line as the system writes it, letter for letter.
-        printf("\rscanning: %-65s\r", e->name);
+        OutPrintf("\rscanning: %-65s\r", e->name);
         fflush(stdout);
     }
     if (e->isLink) {

@@ -12,16 +12,32 @@
 //
 // All texts are written with their bound; a result that does not fit is a
 // failure, never a cut path.
+//
+// Texts cross this interface as the file system's bytes on POSIX and as
+// UTF-8 on Windows, whose side calls the wide-character interfaces and
+// reaches every directory through a long (\\?\) absolute path. The current
+// directory of the Windows build is the program's own, kept here: it is not
+// the process's, which the system limits to 260 characters.
 #ifndef SPACEUSE_SYSDEP_H
 #define SPACEUSE_SYSDEP_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // ---- conventions ------------------------------------------------------------
 
-// Every path and name the program keeps fits a buffer of this size.
-#define PATH_BUF_SIZE 512
+// A path argument of this many characters or more is refused (SysPathChars
+// counts them).
+#define PATH_ARG_LIMIT 512
+// Every path and name the program keeps fits a buffer of this size: on
+// Windows one of PATH_ARG_LIMIT - 1 characters of any script in UTF-8, up to
+// three bytes for each UTF-16 unit.
+#ifdef _WIN32
+#define PATH_BUF_SIZE (3 * (PATH_ARG_LIMIT - 1) + 3)
+#else
+#define PATH_BUF_SIZE PATH_ARG_LIMIT
+#endif
 
 // The character that introduces a switch: '/' on Windows, '-' on POSIX
 // (where an argument beginning with '/' is an absolute path). Messages that
@@ -37,6 +53,17 @@ int SysIsDirSeparator(char c);
 // True when `path` begins with a drive letter and a colon ("c:", "D:sub").
 // POSIX: never; an argument such as "c:x" is an ordinary relative name.
 int SysHasDriveLetter(const char* path);
+// The length of `text` in the characters path arguments are limited in:
+// bytes on POSIX, UTF-16 units on Windows (as the system counts them).
+size_t SysPathChars(const char* text);
+
+// ---- command line -----------------------------------------------------------
+
+// The program's arguments. POSIX: left as the runtime gave them. Windows:
+// replaced by the wide command line (GetCommandLineW, CommandLineToArgvW)
+// in UTF-8, so that no name outside the ANSI code page is lost; kept when
+// that cannot be read.
+void SysArguments(int* argc, char*** argv);
 
 // ---- version ----------------------------------------------------------------
 
@@ -78,9 +105,16 @@ void SysPrepareStdout(int toFile);
 // standard output when that event arrives, then the process ends with
 // `exitStatus`. The texts must stay valid and unchanged from now on: the
 // hook may run on another thread (Windows) or in a signal handler (POSIX),
-// so it formats nothing and takes no lock of its own.
+// so it formats nothing and takes no lock of its own. On Windows the texts
+// are made ready for a console's wide output here, so the hook only writes.
 // 0 on success, -1 when the hook could not be registered.
 int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitStatus);
+
+// Writes `len` bytes of text to `stream` (output.h formats for it). POSIX:
+// the bytes as they are. Windows: to a console, through its wide output
+// (the text is UTF-8; "\n" ends a line as the runtime's text mode ends it);
+// to a file or a pipe, the UTF-8 bytes. `len` on success, -1 on failure.
+int SysWriteText(FILE* stream, const char* text, size_t len);
 
 // ---- processors --------------------------------------------------------------
 
@@ -112,7 +146,9 @@ int SysGetDriveDir(char letter, char* buf, size_t size);
 // Full path of the current directory: "C:\dir\sub" / "/dir/sub", no
 // trailing separator except at a root. 0 or -1.
 int SysGetCurrentDir(char* buf, size_t size);
-// Makes `path` the current directory. 0 or -1.
+// Makes `path` the current directory. 0 or -1. Windows: a relative path is
+// taken against the program's current directory, whatever its length, and
+// the process's own current directory is left where the program started.
 int SysSetCurrentDir(const char* path);
 
 // ---- volumes ----------------------------------------------------------------

@@ -60,6 +60,19 @@ int SysHasDriveLetter(const char* path)
     return 0;
 }
 
+size_t SysPathChars(const char* text)
+{
+    return strlen(text);
+}
+
+// ---- command line -----------------------------------------------------------
+
+void SysArguments(int* argc, char*** argv)
+{
+    (void)argc;
+    (void)argv;
+}
+
 // ---- version ----------------------------------------------------------------
 
 static uint32_t ReadNumber(const char** p)
@@ -106,6 +119,13 @@ void SysPrepareStdout(int toFile)
     static char lineBuffer[BUFSIZ];
     if (toFile)
         setvbuf(stdout, lineBuffer, _IOLBF, sizeof(lineBuffer));
+}
+
+int SysWriteText(FILE* stream, const char* text, size_t len)
+{
+    if (len > 0 && fwrite(text, 1, len, stream) != len)
+        return -1;
+    return (int)(len > INT32_MAX ? INT32_MAX : len);
 }
 
 // The signals the hook answers and the reason each one gives.

@@ -1,19 +1,23 @@
-// Operating-system services on Windows: console, version, drive, directory
-// and volume services, and the VWIN32 device of the 95/98 family.
+// Operating-system services on Windows: the command line, the version, the
+// console and text out, processors. Drives, directories and volumes are in
+// dirs_win32.cpp.
+//
+// Names cross to the rest of the program as UTF-8 (widetext.h) and every
+// call that takes or gives a name is the wide one.
 #include <windows.h>
 
+#include <io.h>
+#include <shellapi.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "sysdep.h"
+#include "sysdep_win32.h"
+#include "widetext.h"
 
-static void MakeRoot(char letter, char root[4])
-{
-    root[0] = letter;
-    root[1] = ':';
-    root[2] = '\\';
-    root[3] = '\0';
-}
+static_assert(sizeof(WideChar) == sizeof(WCHAR), "the wide interfaces take UTF-16 units");
 
 // ---- conventions ------------------------------------------------------------
 
@@ -28,6 +32,65 @@ int SysIsDirSeparator(char c)
 int SysHasDriveLetter(const char* path)
 {
     return path[0] != '\0' && path[1] == ':';
+}
+
+size_t SysPathChars(const char* text)
+{
+    return WideFromUtf8(text, strlen(text), NULL, 0);
+}
+
+WideChar* WideDup(const char* text)
+{
+    size_t len = strlen(text);
+    size_t units = WideFromUtf8(text, len, NULL, 0);
+    WideChar* w = (WideChar*)malloc((units + 1) * sizeof(WideChar));
+    if (w != NULL)
+        WideFromUtf8(text, len, w, units + 1);
+    return w;
+}
+
+// A heap copy of `text` in UTF-8; NULL when out of memory.
+static char* Utf8Dup(const WideChar* text)
+{
+    size_t len = wcslen(text);
+    size_t bytes = Utf8FromWide(text, len, NULL, 0);
+    char* s = (char*)malloc(bytes + 1);
+    if (s != NULL)
+        Utf8FromWide(text, len, s, bytes + 1);
+    return s;
+}
+
+int ToUtf8(const WideChar* text, char* buf, size_t size)
+{
+    if (size == 0)
+        return -1;
+    if (Utf8FromWide(text, wcslen(text), buf, size) >= size) {
+        buf[0] = '\0';
+        return -1;
+    }
+    return 0;
+}
+
+// ---- command line -----------------------------------------------------------
+
+void SysArguments(int* argc, char*** argv)
+{
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == NULL)
+        return;
+    // Kept for the whole run, as the runtime's own arguments are.
+    char** args = (char**)calloc((size_t)n + 1, sizeof(char*));
+    for (int i = 0; args != NULL && i < n; i++) {
+        args[i] = Utf8Dup(wide[i]);
+        if (args[i] == NULL)
+            args = NULL;  // out of memory at start: the runtime's arguments
+    }
+    LocalFree(wide);
+    if (args == NULL)
+        return;
+    *argc = n;
+    *argv = args;
 }
 
 // ---- version ----------------------------------------------------------------
@@ -62,23 +125,116 @@ int SysStdoutIsFile(void)
     return SetFilePointerEx(out, zero, &pos, FILE_CURRENT) ? 1 : 0;
 }
 
+// The console behind `stream`, or NULL when it goes to a file or a pipe.
+// The answer for standard output and standard error is kept as long as
+// their handle stays the same, so a report line costs no extra call.
+static HANDLE ConsoleOf(FILE* stream)
+{
+    static struct {
+        HANDLE handle;
+        HANDLE console;
+    } known[2] = {{INVALID_HANDLE_VALUE, NULL}, {INVALID_HANDLE_VALUE, NULL}};
+    int fd = _fileno(stream);
+    HANDLE h = fd >= 0 ? (HANDLE)_get_osfhandle(fd) : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE || h == NULL)
+        return NULL;
+    int k = stream == stdout ? 0 : stream == stderr ? 1 : -1;
+    if (k >= 0 && known[k].handle == h)
+        return known[k].console;
+    DWORD mode;
+    HANDLE console = GetConsoleMode(h, &mode) ? h : NULL;
+    if (k >= 0) {
+        known[k].handle = h;
+        known[k].console = console;
+    }
+    return console;
+}
+
+// `len` bytes of UTF-8 as the console is given them: UTF-16, each "\n"
+// after a "\r" as the runtime's text mode writes it. A heap block of
+// *units units, terminated; NULL when out of memory.
+static WideChar* ConsoleText(const char* text, size_t len, size_t* units)
+{
+    size_t lines = 0;
+    for (size_t i = 0; i < len; i++)
+        lines += text[i] == '\n';
+    size_t n = WideFromUtf8(text, len, NULL, 0);
+    WideChar* w = (WideChar*)malloc((n + lines + 1) * sizeof(WideChar));
+    if (w == NULL)
+        return NULL;
+    WideFromUtf8(text, len, w, n + 1);
+    // Each '\n' byte is one unit: spread them out from the end.
+    size_t j = n + lines;
+    w[j] = 0;
+    for (size_t i = n; i > 0;) {
+        WideChar c = w[--i];
+        w[--j] = c;
+        if (c == L'\n')
+            w[--j] = L'\r';
+    }
+    *units = n + lines;
+    return w;
+}
+
+// Writes all `n` units to the console. 1, or 0 when it refuses.
+static int ConsoleWrite(HANDLE console, const WideChar* w, size_t n)
+{
+    while (n > 0) {
+        DWORD chunk = n > 16384 ? 16384 : (DWORD)n;
+        DWORD done = 0;
+        if (!WriteConsoleW(console, w, chunk, &done, NULL) || done == 0)
+            return 0;
+        w += done;
+        n -= done;
+    }
+    return 1;
+}
+
+int SysWriteText(FILE* stream, const char* text, size_t len)
+{
+    int result = (int)(len > INT32_MAX ? INT32_MAX : len);
+    HANDLE console = ConsoleOf(stream);
+    if (console != NULL) {
+        size_t units = 0;
+        WideChar* w = ConsoleText(text, len, &units);
+        if (w != NULL) {
+            // Whatever the stream still holds goes first.
+            fflush(stream);
+            int ok = ConsoleWrite(console, w, units);
+            free(w);
+            if (ok)
+                return result;
+        }
+        // Not taken as wide text: the bytes, which fail as the stream fails.
+    }
+    if (len > 0 && fwrite(text, 1, len, stream) != len)
+        return -1;
+    return result;
+}
+
 void SysPrepareStdout(int toFile)
 {
     (void)toFile;
 }
 
 static const char* abortText[ABORT_REASON_COUNT];
+static WideChar* abortWide[ABORT_REASON_COUNT];
+static size_t abortUnits[ABORT_REASON_COUNT];
+static HANDLE abortConsole;  // standard output's console; NULL for a file or pipe
 static int abortStatus;
 
 // Runs on a thread the system starts for the console event, while the main
-// thread may be writing: the stream lock keeps the lines whole, and the
-// process ends from here without handing anything back.
+// thread may be writing: a console takes each write whole, the stream lock
+// keeps the lines of a file whole, and the process ends from here without
+// handing anything back. Only texts made at registration are written.
 static BOOL WINAPI AbortHandler(DWORD controlType)
 {
     int reason = controlType == CTRL_C_EVENT       ? ABORT_REASON_INTERRUPT
                  : controlType == CTRL_BREAK_EVENT ? ABORT_REASON_BREAK
                                                    : ABORT_REASON_OTHER;
-    fputs(abortText[reason], stdout);
+    if (abortConsole == NULL || abortWide[reason] == NULL ||
+        !ConsoleWrite(abortConsole, abortWide[reason], abortUnits[reason]))
+        fputs(abortText[reason], stdout);
     fflush(stdout);
     fflush(stderr);
     ExitProcess((UINT)abortStatus);
@@ -87,8 +243,12 @@ static BOOL WINAPI AbortHandler(DWORD controlType)
 
 int SysInstallAbortHook(const char* const texts[ABORT_REASON_COUNT], int exitStatus)
 {
-    for (int r = 0; r < ABORT_REASON_COUNT; r++)
+    abortConsole = ConsoleOf(stdout);
+    for (int r = 0; r < ABORT_REASON_COUNT; r++) {
         abortText[r] = texts[r];
+        free(abortWide[r]);
+        abortWide[r] = ConsoleText(texts[r], strlen(texts[r]), &abortUnits[r]);
+    }
     abortStatus = exitStatus;
     return SetConsoleCtrlHandler(AbortHandler, TRUE) ? 0 : -1;
 }
@@ -106,180 +266,3 @@ int SysCpuCount(void)
     return n > 0 ? n : 1;
 }
 
-// ---- drives and directories -------------------------------------------------
-
-char SysGetCurrentDrive(void)
-{
-    char dir[MAX_PATH + 1];
-    DWORD n = GetCurrentDirectoryA(sizeof(dir), dir);
-    if (n == 0 || n >= sizeof(dir) || dir[1] != ':')
-        return 0;
-    char c = dir[0];
-    if (c >= 'a' && c <= 'z')
-        c = (char)(c - 'a' + 'A');
-    return c;
-}
-
-int SysSetCurrentDrive(char letter)
-{
-    char drive[3] = {letter, ':', '\0'};
-    return SetCurrentDirectoryA(drive) ? 0 : -1;
-}
-
-int SysGetDriveType(char letter)
-{
-    char root[4];
-    MakeRoot(letter, root);
-    return (int)GetDriveTypeA(root);
-}
-
-// The room a buffer of `size` bytes gives a call that counts in DWORDs.
-static DWORD Room(size_t size)
-{
-    return size > 0x7FFFFFFF ? 0x7FFFFFFF : (DWORD)size;
-}
-
-// A text call's result `n` (characters stored) for a buffer of `room`:
-// 0, or -1 with the buffer emptied when the call failed or did not fit.
-static int TextResult(DWORD n, DWORD room, char* buf)
-{
-    if (n == 0 || n >= room) {
-        buf[0] = '\0';
-        return -1;
-    }
-    return 0;
-}
-
-int SysGetDriveDir(char letter, char* buf, size_t size)
-{
-    if (size == 0)
-        return -1;
-    char rel[4] = {letter, ':', '.', '\0'};
-    DWORD room = Room(size);
-    return TextResult(GetFullPathNameA(rel, room, buf, NULL), room, buf);
-}
-
-int SysGetCurrentDir(char* buf, size_t size)
-{
-    if (size == 0)
-        return -1;
-    DWORD room = Room(size);
-    return TextResult(GetCurrentDirectoryA(room, buf), room, buf);
-}
-
-int SysSetCurrentDir(const char* path)
-{
-    return SetCurrentDirectoryA(path) ? 0 : -1;
-}
-
-// ---- volumes ----------------------------------------------------------------
-
-int SysGetVolume(char letter, SysVolume* volume)
-{
-    memset(volume, 0, sizeof(*volume));
-    char root[4];
-    MakeRoot(letter, root);
-    volume->driveName[0] = letter;
-    volume->driveName[1] = '\0';
-    DWORD serial = 0;
-    // Without a letter (a UNC directory) the current directory's root.
-    if (!GetVolumeInformationA(letter != 0 ? root : NULL, volume->label, sizeof(volume->label),
-                               &serial, NULL, NULL, volume->fsName, sizeof(volume->fsName))) {
-        volume->label[0] = '\0';
-        volume->fsName[0] = '\0';
-        volume->serial = 0;
-        return -1;
-    }
-    volume->label[sizeof(volume->label) - 1] = '\0';
-    volume->fsName[sizeof(volume->fsName) - 1] = '\0';
-    volume->serial = serial;
-    return 0;
-}
-
-// The register block the VWIN32 device takes and returns.
-typedef struct DIOC_REGISTERS {
-    uint32_t reg_EBX;
-    uint32_t reg_EDX;
-    uint32_t reg_ECX;
-    uint32_t reg_EAX;
-    uint32_t reg_EDI;
-    uint32_t reg_ESI;
-    uint32_t reg_Flags;
-} DIOC_REGISTERS;
-static_assert(sizeof(DIOC_REGISTERS) == 28, "DIOC_REGISTERS is seven 32-bit registers");
-
-#define VWIN32_DIOC_DOS_DRIVEINFO 6
-#define GET_EXT_FREE_SPACE 0x7303
-#define EXT_FREE_SPACE_SIZE 44  // the ExtGetDskFreSpcStruc result record
-#define CARRY_FLAG 0x0001
-
-// A little-endian word of the device's result record.
-static uint32_t ResultWord(const unsigned char* p)
-{
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-// The FAT32 space query through the VWIN32 device (Int 21h 7303h). Non-zero
-// on success, 0 on failure; `space` is written only on success.
-static int QueryFat32Space(const char* root, SysSpace* space)
-{
-    // The device lives on the 32-bit 95/98 family only and takes 32-bit
-    // addresses in its registers; a 64-bit process never runs there.
-    if (sizeof(void*) > 4)
-        return 0;
-
-    unsigned char result[EXT_FREE_SPACE_SIZE];
-    DIOC_REGISTERS regs;
-    memset(result, 0, sizeof(result));
-    memset(&regs, 0, sizeof(regs));
-
-    HANDLE device = CreateFileA("\\\\.\\vwin32", 0, 0, NULL, 0, FILE_FLAG_DELETE_ON_CLOSE, NULL);
-    if (device == INVALID_HANDLE_VALUE)
-        return 0;
-
-    regs.reg_EBX = 0;
-    regs.reg_EDX = (uint32_t)(uintptr_t)root;
-    regs.reg_ECX = sizeof(result);
-    regs.reg_EAX = GET_EXT_FREE_SPACE;
-    regs.reg_EDI = (uint32_t)(uintptr_t)result;
-    regs.reg_ESI = 0;
-    regs.reg_Flags = CARRY_FLAG;
-
-    DWORD returned = 0;
-    BOOL called = DeviceIoControl(device, VWIN32_DIOC_DOS_DRIVEINFO, &regs, sizeof(regs), &regs,
-                                  sizeof(regs), &returned, NULL);
-    int ok = called && (regs.reg_Flags & CARRY_FLAG) == 0;
-    if (ok) {
-        // Words at offsets 4, 8, 12 and 16 of the result.
-        space->sectorsPerCluster = ResultWord(result + 4);
-        space->bytesPerSector = ResultWord(result + 8);
-        space->freeClusters = ResultWord(result + 12);
-        space->totalClusters = ResultWord(result + 16);
-    }
-    CloseHandle(device);
-    return ok ? 1 : 0;
-}
-
-// The 95/98 family (anything but the NT family), where the ordinary
-// free-space call caps its answer at 2 GB.
-static int OnWindows9x(void)
-{
-    OsVersion version;
-    return SysGetOsVersion(&version) == 0 && version.platformId != OS_PLATFORM_WIN32_NT;
-}
-
-int SysGetDiskSpace(char letter, const char* fsName, SysSpace* space)
-{
-    char root[4];
-    MakeRoot(letter, root);
-    if (strcmp(fsName, "FAT32") == 0 && OnWindows9x())
-        return QueryFat32Space(root, space) ? 0 : -1;
-    DWORD spc = 0, bps = 0, freeCl = 0, totalCl = 0;
-    if (!GetDiskFreeSpaceA(letter != 0 ? root : NULL, &spc, &bps, &freeCl, &totalCl))
-        return -1;
-    space->sectorsPerCluster = spc;
-    space->bytesPerSector = bps;
-    space->freeClusters = freeCl;
-    space->totalClusters = totalCl;
-    return 0;
-}

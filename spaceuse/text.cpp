@@ -76,9 +76,30 @@ uint8_t MatchPattern(const char* pattern, const char* name)
     return MATCH_PATTERN_LEFT;
 }
 
+// The length of the UTF-8 sequence of two or more bytes at `p`, or 0.
+static int Utf8SequenceAt(const unsigned char* p)
+{
+    int n = p[0] >= 0xC2 && p[0] <= 0xDF ? 2 : p[0] >= 0xE0 && p[0] <= 0xEF ? 3
+            : p[0] >= 0xF0 && p[0] <= 0xF4 ? 4 : 0;
+    for (int i = 1; i < n; i++) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+    }
+    return n;
+}
+
 char* UpperName(char* text)
 {
     for (unsigned char* p = (unsigned char*)text; *p != '\0'; p++) {
+        // A name in UTF-8 (the Windows build carries names so) keeps its
+        // characters whole: their bytes are no Windows-1252 letters.
+        int n = Utf8SequenceAt(p);
+        if (n == 2 && p[0] == 0xC3 && (p[1] == 0xA4 || p[1] == 0xA5 || p[1] == 0xB6))
+            p[1] = (unsigned char)(p[1] - 0x20);  // the same three letters in UTF-8
+        if (n > 0) {
+            p += n - 1;
+            continue;
+        }
         if (*p >= 'a' && *p <= 'z')
             *p = (unsigned char)(*p - 'a' + 'A');
         else if (*p == 0xE4)  // a-umlaut (Windows-1252)

@@ -20,8 +20,9 @@ char* FormatGrouped(uint64_t value, char sep, int group, char* buf);
 // Whether `name` matches the wildcard `pattern` ('*' any run, '?' one
 // character), bytes compared exactly.
 uint8_t MatchPattern(const char* pattern, const char* name);
-// Upper-cases ASCII letters and the Windows-1252 a-umlaut, a-ring and
-// o-umlaut, in place; returns `text`.
+// Upper-cases ASCII letters and the a-umlaut, a-ring and o-umlaut, in
+// place, as Windows-1252 bytes or as UTF-8; other UTF-8 characters stay
+// whole. Returns `text`.
 char* UpperName(char* text);
 
 #endif

@@ -6,6 +6,7 @@
 
 #include "volume.h"
 
+#include "output.h"
 #include "text.h"
 
 // Short forms step by 1024 while the value is above 4096; a 64-bit amount
@@ -131,5 +132,5 @@ void PrintDriveInfo(const DriveInfo* info, const ReportOptions* options)
 {
     char text[DRIVE_INFO_BUF_SIZE];
     FormatDriveInfo(info, options, text, sizeof(text));
-    fputs(text, stdout);
+    OutFputs(text, stdout);
 }

@@ -281,12 +281,12 @@ TEST(Options, LongCommandLinesAndLongPaths)
     ASSERT_EQ(1u, pathCount);
     EXPECT_STREQ("last", pathList[0]);
 
-    std::string longest(PATH_BUF_SIZE - 1, 'a');
+    std::string longest(PATH_ARG_LIMIT - 1, 'a');
     ASSERT_EQ(ARGS_CONTINUE, Parse({longest}));
     EXPECT_EQ(longest, pathList[0]);
 
     Capture c;
-    std::string tooLong(PATH_BUF_SIZE, 'b');
+    std::string tooLong(PATH_ARG_LIMIT, 'b');
     EXPECT_EQ(1, Parse({"ok", tooLong}, &c));
     EXPECT_EQ("Error: path too long: '" + std::string(40, 'b') + "...'\n", c.err);
     EXPECT_EQ('\0', pathList[1][0]);  // nothing was copied

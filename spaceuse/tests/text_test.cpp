@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "text.h"
+#include "widetext.h"
 
 static std::string Grouped(uint64_t value)
 {
@@ -109,4 +110,78 @@ TEST(UpperName, AsciiAndTheThreeNordicLetters)
 
     char empty[] = "";
     EXPECT_STREQ("", UpperName(empty));
+
+    // In UTF-8 the same three letters are upper-cased, and no other
+    // character loses a byte to them: 0xE4 and 0xE5 begin CJK characters.
+    char utf8[] = "su\xC3\xA4\xC3\xA5\xC3\xB6-\xE4\xB8\xAD\xE5\xAD\x97-\xC3\xA9\xF0\x9F\x98\x80";
+    UpperName(utf8);
+    EXPECT_STREQ("SU\xC3\x84\xC3\x85\xC3\x96-\xE4\xB8\xAD\xE5\xAD\x97-\xC3\xA9\xF0\x9F\x98\x80", utf8);
+}
+
+// ---- UTF-8 and UTF-16 ---------------------------------------------------------
+
+// The units as the literals of the tests give them, in WideChar (wchar_t
+// on Windows).
+typedef std::basic_string<WideChar> WideString;
+
+static WideString Units(const std::u16string& s)
+{
+    return WideString(s.begin(), s.end());
+}
+
+static WideString ToWide(const std::string& s)
+{
+    WideString w(s.size() + 1, 0);
+    size_t n = WideFromUtf8(s.data(), s.size(), &w[0], w.size());
+    EXPECT_LT(n, w.size());
+    w.resize(n);
+    return w;
+}
+
+static std::string ToUtf8(const WideString& w)
+{
+    std::string s(3 * w.size() + 1, '\0');
+    size_t n = Utf8FromWide(w.data(), w.size(), &s[0], s.size());
+    EXPECT_LT(n, s.size());
+    s.resize(n);
+    return s;
+}
+
+TEST(WideText, EveryScriptAndLoneSurrogatesGoBothWays)
+{
+    EXPECT_EQ(Units(u"ascii \u65E5\u672C\u8A9E \u0395\u03BB \u041A\u0438 \U0001F600"),
+              ToWide("ascii \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xCE\x95\xCE\xBB "
+                     "\xD0\x9A\xD0\xB8 \xF0\x9F\x98\x80"));
+    const char16_t units[] = {u'a', 0x00E9, 0x07FF, 0x0800, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF, 0xDFFF,
+                              0xD800, u'x', 0xDC00, 0xDC00, 0xD800};
+    WideString odd = Units(std::u16string(units, sizeof units / sizeof units[0]));
+    std::string text = ToUtf8(odd);
+    EXPECT_EQ("a\xC3\xA9\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF"
+              "\xED\xA0\x80x\xED\xB0\x80\xED\xB0\x80\xED\xA0\x80",
+              text);
+    EXPECT_EQ(odd, ToWide(text));
+}
+
+TEST(WideText, BadBytesAndShortBuffers)
+{
+    // A stray trail byte, an overlong form, a cut sequence, a byte that
+    // begins nothing, a value past U+10FFFF: one U+FFFD per byte given up.
+    EXPECT_EQ(Units(u"\uFFFDa\uFFFD\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"),
+              ToWide("\x80" "a\xC0\xAF" "b\xE6\x97" "c\xFF\xF4\x90\x80\x80"));
+    EXPECT_EQ(Units(u"\uFFFD\uFFFD\uFFFD"), ToWide("\xF0\x9F\x98"));
+
+    // The length is told whatever the room; nothing is written past it.
+    const char* text = "\xF0\x9F\x98\x80z";
+    WideChar w[4] = {'#', '#', '#', '#'};
+    EXPECT_EQ(3u, WideFromUtf8(text, strlen(text), NULL, 0));
+    EXPECT_EQ(3u, WideFromUtf8(text, strlen(text), w, 3));
+    EXPECT_EQ('#', w[3]);
+    EXPECT_EQ(3u, WideFromUtf8(text, strlen(text), w, 4));
+    EXPECT_EQ(Units(u"\U0001F600z"), WideString(w));
+    char s[6];
+    memset(s, '#', sizeof s);
+    EXPECT_EQ(5u, Utf8FromWide(w, 3, s, 5));
+    EXPECT_EQ('#', s[5]);
+    EXPECT_EQ(5u, Utf8FromWide(w, 3, s, 6));
+    EXPECT_STREQ(text, s);
 }

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,24 @@ ProcResult RunSpaceuse(const std::vector<std::string>& args, const std::string& 
         }
         r.err = own;
     }
+    return r;
+}
+
+ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
+                      const std::string& scratch, bool merged, const std::string& program)
+{
+    std::string out = scratch + ".out", err = scratch + ".err";
+    std::string cmd = setup + " '" + (program.empty() ? ToolPath("spaceuse") : program) + "'";
+    for (const std::string& a : args)
+        cmd += " '" + a + "'";
+    cmd += " >'" + out + (merged ? "' 2>&1" : "' 2>'" + err + "'");
+    int st = system(cmd.c_str());
+    ProcResult r;
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = ReadAll(out);
+    r.err = ReadAll(err);
+    unlink(out.c_str());
+    unlink(err.c_str());
     return r;
 }
 

@@ -31,6 +31,13 @@ char Sep();
 ProcResult RunSpaceuse(const std::vector<std::string>& args,
                        const std::string& cwd = std::string(),
                        const ProcOptions& base = ProcOptions());
+// Runs spaceuse (or `program`) through a shell, after `setup` (such as a
+// lower descriptor limit or another user), leaving the test process as it
+// is, its output into files beside `scratch`. `merged`: both streams into
+// `out`, in the order they were written.
+ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
+                      const std::string& scratch, bool merged = false,
+                      const std::string& program = std::string());
 // The lines as a console would show them: what follows the last carriage
 // return of each line (progress lines are wiped and overwritten).
 std::vector<std::string> ShownLines(const std::string& out);
@@ -98,7 +105,6 @@ protected:
     // Parts of the tests of odd trees (spaceuse_trees_e2e_test.cpp).
     void ExpectUnlistableReportedToAUser();
     void ExpectDescriptorShortageReported();
-    void ExpectBoundedPathsReported();
 
     std::string root;
     std::vector<std::string> lines;
