@@ -34,16 +34,12 @@ int ParsePortText(const char* text)
 {
     char* end;
     long v = strtol(text, &end, 10);
-    unsigned int port;
 
-    if (end == text || v == 0)
+    // A number that is no port is refused, not cut to 16 bits: 99999 would
+    // otherwise reach some other port.
+    if (end == text || v < 1 || v > 65535)
         return -1;
-    // Only the low 16 bits count; a number whose low bits are all zero
-    // would name port 0, which nothing can be reached on.
-    port = (unsigned int)((unsigned long)v & 0xffffu);
-    if (port == 0)
-        return -1;
-    return (int)port;
+    return (int)v;
 }
 
 int SplitAddress(const char* arg, char* host, size_t hostSize, const char** portText)
@@ -89,6 +85,13 @@ int ConnectNet(char* arg)
     int port;
     int s;
 
+    // An IPv6 address would be cut at its first ':' into some host and
+    // port; it is no name to look up either.
+    if (arg != NULL && NetIsIPv6Literal(arg)) {
+        DBG_LINE("only IPv4 addresses and host names are supported");
+        DBG_LINE("gethostbyname() fail");
+        return -1;
+    }
     if (arg != NULL && arg[0] != '\0') {
         if (SplitAddress(arg, host, sizeof host, &portText) < 0) {
             DBG_LINE(LINK_HOST_TOO_LONG);

@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <string.h>
 #ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
 #include <io.h>
 #include <process.h>
 #else
@@ -68,6 +70,45 @@ static inline bool TestMakeFifo(const char* path)
     return false;
 #else
     return mkfifo(path, 0600) == 0;
+#endif
+}
+
+// A count that grows with every descriptor or handle the process holds:
+// the lowest free descriptor number, or the system's count of handles.
+static inline long TestOpenDescriptors()
+{
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return (long)n;
+#else
+    int fd = dup(0);
+    if (fd >= 0)
+        close(fd);
+    return fd;
+#endif
+}
+
+// Whether file names are bytes, as they are on POSIX; on Windows a name the
+// target sends is read as UTF-8, else in the ANSI code page (returned by
+// TestAnsiCodePage, 0 where there is none).
+#ifdef _WIN32
+static const bool kTestNamesAreBytes = false;
+static inline unsigned TestAnsiCodePage() { return GetACP(); }
+#else
+static const bool kTestNamesAreBytes = true;
+static inline unsigned TestAnsiCodePage() { return 0; }
+#endif
+
+// A symbolic link at `path` to `target`; false where none can be made.
+static inline bool TestMakeLink(const char* target, const char* path)
+{
+#ifdef _WIN32
+    (void)target;
+    (void)path;
+    return false;
+#else
+    return symlink(target, path) == 0;
 #endif
 }
 

@@ -1,6 +1,7 @@
 // hostlink end to end, serving the running program: its file requests,
 // pointer samples, an interrupt, and the demo as people run it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -147,6 +148,90 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     EXPECT_EQ(Count(r.out, "Unknown DRFP message"), 1u) << "code 6 is dropped silently";
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    RemoveTree(dir);
+}
+
+// With -root the target is fenced in: a name inside is served (also as an
+// absolute name, through a link that stays inside, and a name that is not
+// ASCII); nothing outside is, whether asked for by an absolute name, a ".."
+// climb or a link leading out, each refused like a missing file. Without
+// -root the same climb still reaches the file, as it always has; a fence
+// that is no directory ends the run before anything is sent.
+TEST(HostlinkE2E, RootFencesTheServedFilesIn)
+{
+    std::string dir = MakeTempDir("hostlink-root");
+    ASSERT_FALSE(dir.empty());
+    const std::string wide = "donn\xc3\xa9" "es-\xe6\x97\xa5\xe6\x9c\xac.txt";
+    ASSERT_EQ(mkdir((dir + "/root").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/root/sub").c_str(), 0755), 0);
+    WriteFile(dir + "/root/inside.txt", "inside");
+    WriteFile(dir + "/root/sub/" + wide, "wide");
+    WriteFile(dir + "/outside.txt", "secret");
+    ASSERT_EQ(symlink("../outside.txt", (dir + "/root/up").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/outside.txt").c_str(), (dir + "/root/abs").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (dir + "/root/in").c_str()), 0);
+    struct Case {
+        std::string name;
+        const char* content;  // null: refused
+    } cases[] = {
+        {"inside.txt", "inside"},       {"/inside.txt", "inside"},
+        {"in/" + wide, "wide"},         {"sub/../inside.txt", "inside"},
+        {"../outside.txt", nullptr},    {"/../outside.txt", nullptr},
+        {dir + "/outside.txt", nullptr}, {"up", nullptr},
+        {"abs", nullptr},               {"in/../../outside.txt", nullptr},
+    };
+    for (bool fenced : {true, false}) {
+        SCOPED_TRACE(fenced ? "-root root" : "no fence");
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        for (const Case& c : cases) {
+            if (!fenced && c.name != "../outside.txt")
+                continue;
+            cfg.steps.push_back(SimDrfpOpen(c.name));
+            cfg.steps.push_back(SimDrfpRead(100));
+        }
+        cfg.steps.push_back(SimBreak(1, 0));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.cwd = fenced ? dir : dir + "/root";
+        std::vector<std::string> args = {kExampleElf};
+        if (fenced)
+            args.insert(args.begin(), {"-root", "root"});
+        run.Start(args, opt);
+        ProcResult r = run.Wait();
+        EXPECT_EQ(r.status, 1) << r.out;
+        std::vector<SimDrfpResult> d = SimDrfpResults(run.sim);
+        size_t i = 0;
+        for (const Case& c : cases) {
+            if (!fenced && c.name != "../outside.txt")
+                continue;
+            ASSERT_LT(i + 1, d.size()) << Dump(run.sim);
+            SCOPED_TRACE(c.name);
+            bool served = fenced ? c.content != nullptr : true;
+            EXPECT_EQ(d[i].result, served ? 0u : 2u);
+            std::string got(d[i + 1].data.begin(), d[i + 1].data.end());
+            EXPECT_EQ(got, served ? (c.content ? c.content : "secret") : "");
+            i += 2;
+        }
+        EXPECT_EQ(Count(r.out, " - file not found\n"), fenced ? 6u : 0u) << r.out;
+        if (fenced) {
+            EXPECT_TRUE(InOrder(r.out, {"fopen(in" + std::string(UnderLauncher() ? "\\" : "/") +
+                                        wide + ", \"rb\")\n"}));
+        }
+    }
+    // A fence that is no directory to open.
+    SimConfig cfg;
+    cfg.acceptTimeoutMs = 1000;
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = dir;
+    run.Start({"-root", "outside.txt", kExampleElf}, opt);
+    ProcResult r = run.Wait();
+    EXPECT_TRUE(InOrder(r.out, {"outside.txt - cannot open root directory: "}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(SimConnections(run.sim), 0);
     RemoveTree(dir);
 }
 
