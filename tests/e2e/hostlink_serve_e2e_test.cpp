@@ -348,7 +348,8 @@ TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
 }
 
 // The demo's own command line: the simulator program starts hostlink,
-// plays the demo and interrupts hostlink once the program has finished.
+// plays the demo and interrupts hostlink once the program has finished. An
+// option of the chaos rounds without --chaos is refused, not ignored.
 TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
 {
     if (UnderLauncher())
@@ -366,4 +367,11 @@ TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
                                 "Hello from the workstation's disk.\n", "demo: done\n"}));
     EXPECT_NE(r.err.find("hostlink exited with status 0"), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 0);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--seed", "5"}, {"-s", "demo", "--quick"}, {"--first", "3"}}) {
+        r = RunTool("dsnetsim", args, opt);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.err.rfind("usage: dsnetsim", 0), 0u) << r.err;
+        EXPECT_EQ(r.out.find("listening"), std::string::npos) << r.out;
+    }
 }
