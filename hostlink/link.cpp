@@ -8,6 +8,7 @@
 #include "diag.h"
 #include "platform.h"
 #include "state.h"
+#include "trace.h"
 #include "transport.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
@@ -304,6 +305,8 @@ static int SendStalled(int quietWait)
 static int WaitReady(int fd, int wantRead, int wantWrite, int* readable, int* writable)
 {
     int n = 0;
+
+    TraceFlush();
 
     for (int i = 0; i < WaitSlices(); i++) {
         n = NetPoll(fd, wantRead, wantWrite, SliceMs(), readable, writable);

@@ -22,6 +22,10 @@ static FILE* traceFile;
 static int traceToStderr;
 static uint64_t traceStart;
 static int traceFds[TRACE_CONNECTIONS] = {-1, -1, -1};
+// Lines made since the program last waited, written out before it waits
+// again: one write for the packets of a turn instead of one each.
+static char pending[4 * TRACE_LINE_SIZE];
+static size_t pendingLen;
 
 int TraceOpen(const char* name)
 {
@@ -46,12 +50,28 @@ void TraceConnection(int fd, int number)
         traceFds[number - 1] = fd;
 }
 
+void TraceFlush(void)
+{
+    if (traceFile == NULL || pendingLen == 0)
+        return;
+    errno = 0;
+    size_t n = pendingLen;
+    pendingLen = 0;
+    if (fwrite(pending, 1, n, traceFile) != n || fflush(traceFile) != 0) {
+        int err = errno != 0 ? errno : EIO;
+        TraceClose();
+        DBG_PRINTF("%s(%d): cannot write the trace: %s\n", strerror(err));
+    }
+}
+
 void TraceClose(void)
 {
+    TraceFlush();
     if (traceFile != NULL && !traceToStderr)
         fclose(traceFile);
     traceFile = NULL;
     traceToStderr = 0;
+    pendingLen = 0;
 }
 
 // ---- describing a packet ---------------------------------------------------
@@ -228,12 +248,8 @@ void TracePacket(int fd, int sent, const unsigned char* pkt, int len)
     TraceDescribe(sent, pkt, len, line + n, sizeof line - (size_t)n - 1);
     size_t end = strlen(line);
     line[end++] = '\n';
-    // Each line reaches the file as it is made: a run that ends by a signal
-    // or a failure leaves its whole trace behind.
-    errno = 0;
-    if (fwrite(line, 1, end, traceFile) != end || fflush(traceFile) != 0) {
-        int err = errno != 0 ? errno : EIO;
-        TraceClose();
-        DBG_PRINTF("%s(%d): cannot write the trace: %s\n", strerror(err));
-    }
+    if (pendingLen + end > sizeof pending)
+        TraceFlush();
+    memcpy(pending + pendingLen, line, end);
+    pendingLen += end;
 }

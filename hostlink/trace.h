@@ -5,7 +5,8 @@
 //   <source>><destination> [field=value ...]
 //
 // Time runs from TraceOpen; connections are numbered 1 to 3 in the order
-// they were opened. The fields are those of the protocols this program
+// they were opened. The lines are written out each time the program waits
+// (TraceFlush), so the file is whole while it waits. The fields are those of the protocols this program
 // speaks; a protocol it does not know, or a body too short for its fields,
 // is traced as it is ("malformed"), never read past its length.
 #ifndef HOSTLINK_TRACE_H
@@ -24,7 +25,12 @@ void TraceConnection(int fd, int number);
 // The whole packet `pkt` of `len` bytes has crossed connection `fd`, going
 // out when `sent`, coming in otherwise.
 void TracePacket(int fd, int sent, const unsigned char* pkt, int len);
-// Ends the trace; the file is closed.
+// Writes out the lines made so far. The wait calls it before it waits, so
+// the file holds every packet up to the moment the program waits for the
+// next, and the exit handler does: a run that ends by a signal or a
+// failure leaves its whole trace behind.
+void TraceFlush(void);
+// Ends the trace; what is left is written and the file closed.
 void TraceClose(void);
 
 // The line for a packet, without the time and connection: "sent 10 NETMP

@@ -71,6 +71,7 @@ int SliceMs(void)
 // program for ever.
 static int WaitForProgress(int fd, int forSend, uint64_t deadline)
 {
+    TraceFlush();
     for (;;) {
         int readable = 0, writable = 0;
         uint64_t now = SysMilliseconds();
