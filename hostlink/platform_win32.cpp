@@ -445,8 +445,9 @@ int FileSetFence(const char* dir)
     DWORD n = w != NULL ? GetFullPathNameW(w, 0, NULL, NULL) : 0;
     fencePath = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof(wchar_t)) : NULL;
     if (fencePath != NULL && GetFullPathNameW(w, n, fencePath, NULL) < n)
-        fenceHandle = CreateFileW(fencePath, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        fenceHandle = CreateFileW(fencePath, 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     free(w);
     BY_HANDLE_FILE_INFORMATION info;
     if (fenceHandle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(fenceHandle, &info) &&

@@ -5,10 +5,11 @@
 //   <source>><destination> [field=value ...]
 //
 // Time runs from TraceOpen; connections are numbered 1 to 3 in the order
-// they were opened. The lines are written out each time the program waits
-// (TraceFlush), so the file is whole while it waits. The fields are those of the protocols this program
+// they were opened. The fields are those of the protocols this program
 // speaks; a protocol it does not know, or a body too short for its fields,
-// is traced as it is ("malformed"), never read past its length.
+// is traced as it is ("malformed"), never read past its length. The lines
+// are written out each time the program waits (TraceFlush), so the file is
+// whole while it waits.
 #ifndef HOSTLINK_TRACE_H
 #define HOSTLINK_TRACE_H
 

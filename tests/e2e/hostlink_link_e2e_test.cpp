@@ -83,18 +83,33 @@ std::string TraceOf(const SimRecord& r)
     };
     char field[64] = "";
     const char* proto = "0x0002";
+    const size_t n = sizeof field;
     switch (b[4] | (b[5] << 8)) {
-    case SIM_PROTO_NETMP: proto = "NETMP"; snprintf(field, sizeof field, " code=0x%02x", b[8]); break;
-    case SIM_PROTO_DCMP: proto = "DCMP"; snprintf(field, sizeof field, " type=%u code=%u", b[8], b[9]); break;
-    case SIM_PROTO_DBGP: proto = "DBGP"; snprintf(field, sizeof field, " type=0x%02x", b[10]); break;
-    case SIM_PROTO_TTYP: proto = "TTYP"; snprintf(field, sizeof field, " text=%zu", b.size() - 12); break;
-    case SIM_PROTO_SAMPLE: proto = "SAMPLE"; break;
+    case SIM_PROTO_NETMP:
+        proto = "NETMP";
+        snprintf(field, n, " code=0x%02x", b[8]);
+        break;
+    case SIM_PROTO_DCMP:
+        proto = "DCMP";
+        snprintf(field, n, " type=%u code=%u", b[8], b[9]);
+        break;
+    case SIM_PROTO_DBGP:
+        proto = "DBGP";
+        snprintf(field, n, " type=0x%02x", b[10]);
+        break;
+    case SIM_PROTO_TTYP:
+        proto = "TTYP";
+        snprintf(field, n, " text=%zu", b.size() - 12);
+        break;
+    case SIM_PROTO_SAMPLE:
+        proto = "SAMPLE";
+        break;
     case SIM_PROTO_DRFP:
         proto = "DRFP";
         if (b.size() >= 16)
-            snprintf(field, sizeof field, " code=%u seq=%u", le32(8), le32(12));
+            snprintf(field, n, " code=%u seq=%u", le32(8), le32(12));
         else
-            snprintf(field, sizeof field, " malformed");
+            snprintf(field, n, " malformed");
         break;
     }
     return std::string(r.dir == SIM_TO_HOST ? "received " : "sent ") + std::to_string(r.length) +
@@ -193,7 +208,8 @@ TEST(HostlinkE2E, TraceShowsEveryPacketAsTheManagerSawIt)
                                "code=0 seq=1 flag=0x0 name=\"data.bin\"\n",
                                "sent 124 DRFP host>IOP code=5 seq=2 result=0 size=100\n",
                                "code=8 seq=3 handle=1 offset=-10 base=2\n",
-                               "name=\"bad\\x01\\x22name\"\n", "received 12 DRFP IOP>host malformed\n",
+                               "name=\"bad\\x01\\x22name\"\n",
+                               "received 12 DRFP IOP>host malformed\n",
                                "received 12 0x0002 EE>host\n"}));
 
     // To standard error; and a file that cannot be made.
