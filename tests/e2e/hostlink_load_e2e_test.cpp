@@ -177,27 +177,30 @@ TEST(HostlinkE2E, SegmentsOfEveryLengthReachMemoryWhole)
 // none of it.
 TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
 {
-    ElfInfo elf = ReadElf(kExampleElf);
-    ASSERT_TRUE(elf.ok);
-    size_t total = 0;
-    for (const ElfInfo::Seg& seg : elf.segs)
-        total += seg.bytes.size();
-    const std::string first = "loading: 0 of " + std::to_string(total) + " bytes (0 %), ";
+    std::string dir = MakeTempDir("hostlink-progress");
+    ASSERT_FALSE(dir.empty());
+    std::string elf = dir + "/two.elf";
+    ASSERT_TRUE(SimWriteElf(elf.c_str(), 0x00100000, 0,
+                            {{0x00100000, std::vector<uint8_t>(640, 1), 0},
+                             {0x00200000, std::vector<uint8_t>(640, 2), 0}}));
+    const std::string first = "loading: 0 of 1280 bytes (0 %), ";
     for (int where : {3, 2, 0}) {
         SCOPED_TRACE(where == 3 ? "both on a terminal" : where == 2 ? "standard error on one"
                                                                     : "no terminal");
         SimConfig cfg;
         cfg.memAlign = 0x11;
         cfg.memLimitAlign = 0x11;
-        cfg.memLimitSize = 64;  // many writes, each its own exchange
+        cfg.memLimitSize = 64;  // 20 writes a segment, each its own exchange
+        cfg.split = 4;          // ... and each reply slow to come
+        cfg.splitDelayMs = 20;
         cfg.steps.push_back(SimTty("loaded\r\n"));
         cfg.steps.push_back(SimBreak(1, 0));
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
         if (where != 0)
-            run.StartOnTerminal({kExampleElf}, where);
+            run.StartOnTerminal({elf}, where);
         else
-            run.Start({kExampleElf});
+            run.Start({elf});
         ProcResult r = run.Wait();
         EXPECT_EQ(r.status, 1) << r.out;
         const std::string& shown = where == 2 ? r.err : r.out;
@@ -206,7 +209,9 @@ TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
             EXPECT_EQ(r.out.find("loading"), std::string::npos);
             continue;
         }
+        // Shown at once, then redrawn while the writes go on.
         EXPECT_NE(shown.find(first), std::string::npos) << shown;
+        EXPECT_GE(Count(shown, "loading: "), 3u) << shown;
         std::vector<std::string> screen = Screen(shown);
         std::string all;
         for (const std::string& line : screen) {
@@ -215,13 +220,15 @@ TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
         }
         if (where == 3) {
             // The lines printed during the load are whole on the screen.
-            EXPECT_TRUE(InOrder(all, {"Loading program (address=0x", ") ...\n", "loaded\n",
-                                      "break code 0x1"}));
+            EXPECT_TRUE(InOrder(all, {"Loading program (address=0x00100000 size=0x00000280) ...\n",
+                                      "Loading program (address=0x00200000 size=0x00000280) ...\n",
+                                      "loaded\n", "break code 0x1"}));
         } else {
             EXPECT_EQ(all.find_first_not_of('\n'), std::string::npos) << all;
             EXPECT_EQ(r.out.find("loading"), std::string::npos);
         }
     }
+    RemoveTree(dir);
 }
 
 // A target that refuses part of the load: each refusal ends the run with
