@@ -67,6 +67,20 @@ int LinkHostName(char* buf, int size)
     return 0;
 }
 
+// True when the address text is an IPv6 address, bare or in brackets with
+// a port after them, with or without a zone ("::1", "[fe80::1%eth0]:8510").
+static int IsIPv6Literal(const char* arg)
+{
+    char inner[64];
+    const char* start = arg[0] == '[' ? arg + 1 : arg;
+    size_t n = strcspn(start, arg[0] == '[' ? "]%" : "%");
+    if (n == 0 || n >= sizeof inner)
+        return 0;
+    memcpy(inner, start, n);
+    inner[n] = '\0';
+    return NetIsIPv6Address(inner);
+}
+
 // A dotted numeric address is taken as it is, without a lookup.
 static int ResolveHost(const char* host, uint32_t* addr, int* family)
 {
@@ -88,7 +102,7 @@ int ConnectNet(char* arg)
 
     // An IPv6 address would be cut at its first ':' into some host and
     // port; it is no name to look up either.
-    if (arg != NULL && NetIsIPv6Literal(arg)) {
+    if (arg != NULL && IsIPv6Literal(arg)) {
         DBG_LINE("only IPv4 addresses and host names are supported");
         DBG_LINE("gethostbyname() fail");
         return -1;

@@ -29,9 +29,8 @@ int NetGetHostName(char* buf, int size);
 int NetLookup(const char* host, uint32_t* addr, int* family);
 // A dotted numeric address in network byte order, or NET_INADDR_NONE.
 uint32_t NetInetAddr(const char* host);
-// True when `text` is an IPv6 address, bare or in brackets with a port
-// after them ("::1", "[fe80::1%eth0]:8510"), which this link cannot use.
-int NetIsIPv6Literal(const char* text);
+// True when `text` is an IPv6 address ("::1", "fe80::1").
+int NetIsIPv6Address(const char* text);
 
 // A blocking TCP stream socket, or -1.
 int NetSocket(void);

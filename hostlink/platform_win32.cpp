@@ -64,17 +64,10 @@ uint32_t NetInetAddr(const char* host)
     return (uint32_t)inet_addr(host);
 }
 
-int NetIsIPv6Literal(const char* text)
+int NetIsIPv6Address(const char* text)
 {
-    char inner[64];
     unsigned char addr[16];
-    const char* start = text[0] == '[' ? text + 1 : text;
-    size_t n = strcspn(start, text[0] == '[' ? "]%" : "%");
-    if (n == 0 || n >= sizeof inner)
-        return 0;
-    memcpy(inner, start, n);
-    inner[n] = '\0';
-    return inet_pton(AF_INET6, inner, addr) == 1;
+    return inet_pton(AF_INET6, text, addr) == 1;
 }
 
 int NetSocket(void)
