@@ -147,7 +147,8 @@ std::vector<TraceLine> ParseTrace(const std::string& text)
 // the simulator recorded; the lines are in the file as they happen, names
 // with control bytes are escaped, unknown and malformed packets are traced
 // as they are. "-trace -" writes to standard error; a trace file that
-// cannot be made ends the run before anything is sent.
+// cannot be made ends the run before anything is sent, one that can no
+// longer be written only the trace.
 TEST(HostlinkE2E, TraceShowsEveryPacketAsTheManagerSawIt)
 {
     std::string dir = MakeTempDir("hostlink-trace");
@@ -221,6 +222,15 @@ TEST(HostlinkE2E, TraceShowsEveryPacketAsTheManagerSawIt)
     r = toStderr.Wait();
     EXPECT_NE(r.err.find(" 1 sent 10 NETMP host>host code=0x06 result=0"), std::string::npos)
         << r.err;
+    if (!UnderLauncher()) {
+        // A trace that can no longer be written ends; the run goes on.
+        Session full(none);
+        ASSERT_NE(full.sim, nullptr);
+        full.Start({"-trace", "/dev/full", kNoElf}, opt);
+        r = full.Wait();
+        EXPECT_TRUE(InOrder(r.out, {"cannot write the trace: ", "Cannot open file\n"})) << r.out;
+        EXPECT_EQ(r.status, 255);
+    }
     Session refused(none);
     ASSERT_NE(refused.sim, nullptr);
     refused.Start({"-trace", "no-such-dir/trace.txt", kExampleElf}, opt);
