@@ -5,8 +5,8 @@
 #include "trace.h"
 
 #include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "deci2.h"
@@ -75,54 +75,77 @@ void TraceClose(void)
 }
 
 // ---- describing a packet ---------------------------------------------------
+//
+// A line is made for every packet, on the link's busiest paths too, so it
+// is put together by hand rather than through the printf family.
 
 typedef struct TRACE_TEXT {
     char* out;
-    size_t size, len;
+    size_t size, len;  // len < size always: the text stays ended
 } TRACE_TEXT;
 
-static void Add(TRACE_TEXT* t, const char* fmt, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
-
-// Appends to the line as far as it has room; the line stays ended.
-static void Add(TRACE_TEXT* t, const char* fmt, ...)
+// Appends as much of `s` as there is room for.
+static void AddText(TRACE_TEXT* t, const char* s)
 {
-    va_list ap;
-    if (t->len + 1 >= t->size)
-        return;
-    va_start(ap, fmt);
-    int n = vsnprintf(t->out + t->len, t->size - t->len, fmt, ap);
-    va_end(ap);
-    if (n > 0)
-        t->len = (size_t)n < t->size - t->len ? t->len + (size_t)n : t->size - 1;
+    while (*s != '\0' && t->len + 1 < t->size)
+        t->out[t->len++] = *s++;
+    t->out[t->len] = '\0';
 }
 
-static const char* NodeName(uint8_t node, char* buf, size_t size)
+static const char digits[] = "0123456789abcdef";
+
+// `v` in decimal, or in hexadecimal with `hexDigits` digits at least.
+static void AddNumber(TRACE_TEXT* t, uint64_t v, int hexDigits)
+{
+    char buf[24];
+    int n = 0;
+    unsigned base = hexDigits > 0 ? 16 : 10;
+    do {
+        buf[n++] = digits[v % base];
+        v /= base;
+    } while (v != 0 || n < hexDigits);
+    char text[28];
+    int k = 0;
+    if (hexDigits > 0) {
+        text[k++] = '0';
+        text[k++] = 'x';
+    }
+    while (n > 0)
+        text[k++] = buf[--n];
+    text[k] = '\0';
+    AddText(t, text);
+}
+
+// " name=value": decimal, or hexadecimal of `hexDigits` digits.
+static void AddField(TRACE_TEXT* t, const char* name, uint32_t value, int hexDigits = 0)
+{
+    AddText(t, " ");
+    AddText(t, name);
+    AddText(t, "=");
+    AddNumber(t, value, hexDigits);
+}
+
+static void AddNode(TRACE_TEXT* t, uint8_t node)
 {
     switch (node) {
-    case NODE_HOST: return "host";
-    case NODE_EE: return "EE";
-    case NODE_IOP: return "IOP";
+    case NODE_HOST: AddText(t, "host"); break;
+    case NODE_EE: AddText(t, "EE"); break;
+    case NODE_IOP: AddText(t, "IOP"); break;
+    default: AddNumber(t, node, 2); break;
     }
-    snprintf(buf, size, "0x%02x", node);
-    return buf;
 }
 
-static const char* ProtocolName(uint16_t proto, char* buf, size_t size)
+static void AddProtocol(TRACE_TEXT* t, uint16_t proto)
 {
     switch (proto) {
-    case PROTO_NETMP: return "NETMP";
-    case PROTO_DCMP: return "DCMP";
-    case PROTO_DBGP: return "DBGP";
-    case PROTO_DRFP: return "DRFP";
-    case PROTO_TTYP: return "TTYP";
-    case PROTO_SAMPLE: return "SAMPLE";
+    case PROTO_NETMP: AddText(t, "NETMP"); break;
+    case PROTO_DCMP: AddText(t, "DCMP"); break;
+    case PROTO_DBGP: AddText(t, "DBGP"); break;
+    case PROTO_DRFP: AddText(t, "DRFP"); break;
+    case PROTO_TTYP: AddText(t, "TTYP"); break;
+    case PROTO_SAMPLE: AddText(t, "SAMPLE"); break;
+    default: AddNumber(t, proto, 4); break;
     }
-    snprintf(buf, size, "0x%04x", proto);
-    return buf;
 }
 
 // The file name of an open request, quoted: a control byte, a quote or a
@@ -131,15 +154,14 @@ static const char* ProtocolName(uint16_t proto, char* buf, size_t size)
 static void AddName(TRACE_TEXT* t, const unsigned char* name, size_t avail)
 {
     size_t i = 0;
-    Add(t, " name=\"");
+    AddText(t, " name=\"");
     for (; i < avail && name[i] != '\0'; i++) {
         unsigned char c = name[i];
-        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\')
-            Add(t, "\\x%02x", c);
-        else
-            Add(t, "%c", c);
+        char one[2] = {(char)c, '\0'};
+        char escaped[5] = {'\\', 'x', digits[c >> 4], digits[c & 15], '\0'};
+        AddText(t, c < 0x20 || c == 0x7f || c == '"' || c == '\\' ? escaped : one);
     }
-    Add(t, i < avail ? "\"" : "\" unterminated");
+    AddText(t, i < avail ? "\"" : "\" unterminated");
 }
 
 // DRFP: code and sequence number, then the fields of each code. False when
@@ -150,7 +172,8 @@ static int AddDrfp(TRACE_TEXT* t, const unsigned char* b, size_t n)
     if (n < 8)
         return 0;
     uint32_t code = GetLE32(b);
-    Add(t, " code=%u seq=%u", (unsigned)code, (unsigned)GetLE32(b + 4));
+    AddField(t, "code", code);
+    AddField(t, "seq", GetLE32(b + 4));
     if (code > 9)
         return 1;
     if (n < need[code])
@@ -158,19 +181,30 @@ static int AddDrfp(TRACE_TEXT* t, const unsigned char* b, size_t n)
     uint32_t w2 = n >= 12 ? GetLE32(b + 8) : 0, w3 = n >= 16 ? GetLE32(b + 12) : 0;
     switch (code) {
     case 0:
-        Add(t, " flag=0x%x", (unsigned)w2);
+        AddField(t, "flag", w2, 1);
         AddName(t, b + 12, n - 12);
         break;
-    case 1: Add(t, " result=%u handle=%u", (unsigned)w2, (unsigned)w3); break;
-    case 2: Add(t, " handle=%u", (unsigned)w2); break;
-    case 3: Add(t, " result=%u", (unsigned)w2); break;
-    case 4: Add(t, " handle=%u size=%u", (unsigned)w2, (unsigned)w3); break;
-    case 5: Add(t, " result=%u size=%u", (unsigned)w2, (unsigned)w3); break;
-    case 8:
-        Add(t, " handle=%u offset=%d base=%u", (unsigned)w2, (int)(int32_t)w3,
-            (unsigned)GetLE32(b + 16));
+    case 1:
+    case 3:
+    case 5:
+    case 9:
+        AddField(t, "result", w2);
+        if (code != 3)
+            AddField(t, code == 1 ? "handle" : code == 5 ? "size" : "pos", w3);
         break;
-    case 9: Add(t, " result=%u pos=%u", (unsigned)w2, (unsigned)w3); break;
+    case 2: AddField(t, "handle", w2); break;
+    case 4:
+        AddField(t, "handle", w2);
+        AddField(t, "size", w3);
+        break;
+    case 8:
+        AddField(t, "handle", w2);
+        AddText(t, " offset=");
+        if ((int32_t)w3 < 0)
+            AddText(t, "-");
+        AddNumber(t, (uint64_t)llabs((int64_t)(int32_t)w3), 0);
+        AddField(t, "base", GetLE32(b + 16));
+        break;
     }
     return 1;
 }
@@ -180,12 +214,14 @@ static int AddDbgp(TRACE_TEXT* t, const unsigned char* b, size_t n)
 {
     if (n < 8)
         return 0;
-    Add(t, " type=0x%02x result=%u", b[2], b[4]);
+    AddField(t, "type", b[2], 2);
+    AddField(t, "result", b[4]);
     if (b[2] != 0x0a)
         return 1;
     if (n < 20)
         return 0;
-    Add(t, " address=0x%08x size=%u", (unsigned)GetLE32(b + 12), (unsigned)GetLE32(b + 16));
+    AddField(t, "address", GetLE32(b + 12), 8);
+    AddField(t, "size", GetLE32(b + 16));
     return 1;
 }
 
@@ -195,14 +231,11 @@ static int AddFields(TRACE_TEXT* t, uint16_t proto, const unsigned char* b, size
 {
     switch (proto) {
     case PROTO_NETMP:
-        if (n < 2)
-            return 0;
-        Add(t, " code=0x%02x result=%u", b[0], b[1]);
-        return 1;
     case PROTO_DCMP:
         if (n < 2)
             return 0;
-        Add(t, " type=%u code=%u", b[0], b[1]);
+        AddField(t, proto == PROTO_NETMP ? "code" : "type", b[0], proto == PROTO_NETMP ? 2 : 0);
+        AddField(t, proto == PROTO_NETMP ? "result" : "code", b[1]);
         return 1;
     case PROTO_DBGP: return AddDbgp(t, b, n);
     case PROTO_DRFP: return AddDrfp(t, b, n);
@@ -210,25 +243,36 @@ static int AddFields(TRACE_TEXT* t, uint16_t proto, const unsigned char* b, size
         // The text's length alone: what the target prints is not repeated.
         if (n < 4)
             return 0;
-        Add(t, " text=%u", (unsigned)(n - 4));
+        AddField(t, "text", (uint32_t)(n - 4));
         return 1;
     }
     return 1;
 }
 
-void TraceDescribe(int sent, const unsigned char* pkt, int len, char* out, size_t size)
+static void Describe(TRACE_TEXT* t, int sent, const unsigned char* pkt, int len)
 {
-    TRACE_TEXT t = {out, size, 0};
-    char p[8], s[8], d[8];
-    out[0] = '\0';
     if (len < DECI2_HDR_SIZE)
         return;
     uint16_t proto = GetLE16(pkt + offsetof(DECI2_HDR, protocol));
-    Add(&t, "%s %d %s %s>%s", sent ? "sent" : "received", len, ProtocolName(proto, p, sizeof p),
-        NodeName(pkt[offsetof(DECI2_HDR, source)], s, sizeof s),
-        NodeName(pkt[offsetof(DECI2_HDR, destination)], d, sizeof d));
-    if (!AddFields(&t, proto, pkt + DECI2_HDR_SIZE, (size_t)len - DECI2_HDR_SIZE))
-        Add(&t, " malformed");
+    AddText(t, sent ? "sent " : "received ");
+    AddNumber(t, (uint32_t)len, 0);
+    AddText(t, " ");
+    AddProtocol(t, proto);
+    AddText(t, " ");
+    AddNode(t, pkt[offsetof(DECI2_HDR, source)]);
+    AddText(t, ">");
+    AddNode(t, pkt[offsetof(DECI2_HDR, destination)]);
+    if (!AddFields(t, proto, pkt + DECI2_HDR_SIZE, (size_t)len - DECI2_HDR_SIZE))
+        AddText(t, " malformed");
+}
+
+void TraceDescribe(int sent, const unsigned char* pkt, int len, char* out, size_t size)
+{
+    TRACE_TEXT t = {out, size, 0};
+    if (size == 0)
+        return;
+    out[0] = '\0';
+    Describe(&t, sent, pkt, len);
 }
 
 void TracePacket(int fd, int sent, const unsigned char* pkt, int len)
@@ -236,20 +280,24 @@ void TracePacket(int fd, int sent, const unsigned char* pkt, int len)
     char line[TRACE_LINE_SIZE];
     if (traceFile == NULL)
         return;
+    TRACE_TEXT t = {line, sizeof line - 1, 0};  // room kept for the line feed
     uint64_t us = SysMicroseconds() - traceStart;
     int conn = 0;
     for (int i = 0; i < TRACE_CONNECTIONS; i++)
         if (traceFds[i] == fd)
             conn = i + 1;
-    int n = snprintf(line, sizeof line, "%llu.%06llu %d ", (unsigned long long)(us / 1000000u),
-                     (unsigned long long)(us % 1000000u), conn);
-    if (n < 0 || (size_t)n >= sizeof line)
-        return;
-    TraceDescribe(sent, pkt, len, line + n, sizeof line - (size_t)n - 1);
-    size_t end = strlen(line);
-    line[end++] = '\n';
-    if (pendingLen + end > sizeof pending)
+    AddNumber(&t, us / 1000000u, 0);
+    char fraction[8] = {'.'};
+    for (int i = 6, f = (int)(us % 1000000u); i >= 1; i--, f /= 10)
+        fraction[i] = (char)('0' + f % 10);
+    AddText(&t, fraction);
+    AddText(&t, " ");
+    AddNumber(&t, (uint32_t)conn, 0);
+    AddText(&t, " ");
+    Describe(&t, sent, pkt, len);
+    line[t.len++] = '\n';
+    if (pendingLen + t.len > sizeof pending)
         TraceFlush();
-    memcpy(pending + pendingLen, line, end);
-    pendingLen += end;
+    memcpy(pending + pendingLen, line, t.len);
+    pendingLen += t.len;
 }
