@@ -266,15 +266,6 @@ static void Describe(TRACE_TEXT* t, int sent, const unsigned char* pkt, int len)
         AddText(t, " malformed");
 }
 
-void TraceDescribe(int sent, const unsigned char* pkt, int len, char* out, size_t size)
-{
-    TRACE_TEXT t = {out, size, 0};
-    if (size == 0)
-        return;
-    out[0] = '\0';
-    Describe(&t, sent, pkt, len);
-}
-
 void TracePacket(int fd, int sent, const unsigned char* pkt, int len)
 {
     char line[TRACE_LINE_SIZE];

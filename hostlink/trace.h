@@ -13,7 +13,6 @@
 #ifndef HOSTLINK_TRACE_H
 #define HOSTLINK_TRACE_H
 
-#include <stddef.h>
 #include <stdint.h>
 
 // Starts the trace in the file `name` ("-": standard error), created or
@@ -33,9 +32,5 @@ void TracePacket(int fd, int sent, const unsigned char* pkt, int len);
 void TraceFlush(void);
 // Ends the trace; what is left is written and the file closed.
 void TraceClose(void);
-
-// The line for a packet, without the time and connection: "sent 10 NETMP
-// host>host code=0x06 result=0". Into `out` of `size` bytes, always ended.
-void TraceDescribe(int sent, const unsigned char* pkt, int len, char* out, size_t size);
 
 #endif
