@@ -174,7 +174,8 @@ TEST(HostlinkE2E, SegmentsOfEveryLengthReachMemoryWhole)
 // that rewrites itself (bytes of the total, percentage, rate) and is wiped
 // at the end, also when standard output shares the terminal and prints
 // meanwhile; standard error that is no terminal, and standard output, get
-// none of it.
+// none of it. A name that is not ASCII shows whole on the terminal too (on
+// Windows through the console's wide output).
 TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
 {
     std::string dir = MakeTempDir("hostlink-progress");
@@ -184,6 +185,7 @@ TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
                             {{0x00100000, std::vector<uint8_t>(640, 1), 0},
                              {0x00200000, std::vector<uint8_t>(640, 2), 0}}));
     const std::string first = "loading: 0 of 1280 bytes (0 %), ";
+    const std::string wide = "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac.txt";
     for (int where : {3, 2, 0}) {
         SCOPED_TRACE(where == 3 ? "both on a terminal" : where == 2 ? "standard error on one"
                                                                     : "no terminal");
@@ -194,13 +196,16 @@ TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
         cfg.split = 4;          // ... and each reply slow to come
         cfg.splitDelayMs = 20;
         cfg.steps.push_back(SimTty("loaded\r\n"));
+        cfg.steps.push_back(SimDrfpOpen(wide));
         cfg.steps.push_back(SimBreak(1, 0));
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.env.push_back("LANG=C.UTF-8");  // the launcher's console writes UTF-8
         if (where != 0)
-            run.StartOnTerminal({elf}, where);
+            run.StartOnTerminal({elf}, where, opt);
         else
-            run.Start({elf});
+            run.Start({elf}, opt);
         ProcResult r = run.Wait();
         EXPECT_EQ(r.status, 1) << r.out;
         const std::string& shown = where == 2 ? r.err : r.out;
@@ -222,7 +227,8 @@ TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
             // The lines printed during the load are whole on the screen.
             EXPECT_TRUE(InOrder(all, {"Loading program (address=0x00100000 size=0x00000280) ...\n",
                                       "Loading program (address=0x00200000 size=0x00000280) ...\n",
-                                      "loaded\n", "break code 0x1"}));
+                                      "loaded\n", "fopen(" + wide + ", \"rb\")\n",
+                                      "break code 0x1"}));
         } else {
             EXPECT_EQ(all.find_first_not_of('\n'), std::string::npos) << all;
             EXPECT_EQ(r.out.find("loading"), std::string::npos);
