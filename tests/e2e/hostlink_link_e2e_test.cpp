@@ -140,6 +140,66 @@ std::vector<TraceLine> ParseTrace(const std::string& text)
     return lines;
 }
 
+// Per connection and direction, the trace holds the packets the simulator
+// recorded, in the same order; the times count up to the microsecond.
+void ExpectTraceMatchesTranscript(const std::string& text, const std::vector<SimRecord>& tr)
+{
+    std::vector<TraceLine> trace = ParseTrace(text);
+    EXPECT_EQ(trace.size(), tr.size()) << text;
+    for (int conn = 1; conn <= 3; conn++) {
+        for (char dirn : {SIM_TO_HOST, SIM_FROM_HOST}) {
+            std::vector<std::string> want, got;
+            for (const SimRecord& rec : tr)
+                if (rec.conn + 1 == conn && rec.dir == dirn)
+                    want.push_back(TraceOf(rec));
+            const char* word = dirn == SIM_TO_HOST ? "received " : "sent ";
+            for (const TraceLine& t : trace)
+                if (t.conn == conn && t.rest.rfind(word, 0) == 0)
+                    got.push_back(t.rest);
+            ASSERT_EQ(got.size(), want.size()) << "connection " << conn << " " << word << text;
+            for (size_t i = 0; i < want.size(); i++)
+                EXPECT_EQ(got[i].rfind(want[i], 0), 0u) << got[i] << "\nwanted " << want[i];
+        }
+    }
+    std::string last;
+    for (const TraceLine& t : trace) {
+        size_t dot = t.time.find('.');
+        EXPECT_TRUE(dot != std::string::npos && t.time.size() - dot == 7) << t.time;
+        EXPECT_GE(atof(t.time.c_str()), atof(last.c_str()));
+        last = t.time;
+    }
+}
+
+// The trace on standard error; to a file that cannot be written, which ends
+// the trace alone; to one that cannot be made, which ends the run before
+// anything is sent.
+void ExpectTraceOutputsAndRefusals(const ProcOptions& opt)
+{
+    SimConfig none;
+    none.acceptTimeoutMs = 1000;
+    Session toStderr(none);
+    ASSERT_NE(toStderr.sim, nullptr);
+    toStderr.Start({"-trace", "-", kNoElf}, opt);
+    ProcResult r = toStderr.Wait();
+    EXPECT_NE(r.err.find(" 1 sent 10 NETMP host>host code=0x06 result=0"), std::string::npos)
+        << r.err;
+    if (!UnderLauncher()) {
+        Session full(none);
+        ASSERT_NE(full.sim, nullptr);
+        full.Start({"-trace", "/dev/full", kNoElf}, opt);
+        r = full.Wait();
+        EXPECT_TRUE(InOrder(r.out, {"cannot write the trace: ", "Cannot open file\n"})) << r.out;
+        EXPECT_EQ(r.status, 255);
+    }
+    Session refused(none);
+    ASSERT_NE(refused.sim, nullptr);
+    refused.Start({"-trace", "no-such-dir/trace.txt", kExampleElf}, opt);
+    r = refused.Wait();
+    EXPECT_TRUE(InOrder(r.out, {"no-such-dir/trace.txt - cannot create trace file: "})) << r.out;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(SimConnections(refused.sim), 0);
+}
+
 }  // namespace
 
 // A whole run traced: a line for every packet, both ways on every
@@ -179,32 +239,7 @@ TEST(HostlinkE2E, TraceShowsEveryPacketAsTheManagerSawIt)
     EXPECT_EQ(r.status, 1) << r.out;
 
     std::string text = ReadFileText(dir + "/trace.txt");
-    std::vector<TraceLine> trace = ParseTrace(text);
-    std::vector<SimRecord> tr = SimTranscript(run.sim);
-    EXPECT_EQ(trace.size(), tr.size()) << text << Dump(run.sim);
-    // Per connection and direction, the same packets in the same order.
-    for (int conn = 1; conn <= 3; conn++) {
-        for (char dirn : {SIM_TO_HOST, SIM_FROM_HOST}) {
-            std::vector<std::string> want, got;
-            for (const SimRecord& rec : tr)
-                if (rec.conn + 1 == conn && rec.dir == dirn)
-                    want.push_back(TraceOf(rec));
-            const char* word = dirn == SIM_TO_HOST ? "received " : "sent ";
-            for (const TraceLine& t : trace)
-                if (t.conn == conn && t.rest.rfind(word, 0) == 0)
-                    got.push_back(t.rest);
-            ASSERT_EQ(got.size(), want.size()) << "connection " << conn << " " << word << text;
-            for (size_t i = 0; i < want.size(); i++)
-                EXPECT_EQ(got[i].rfind(want[i], 0), 0u) << got[i] << "\nwanted " << want[i];
-        }
-    }
-    std::string last;
-    for (const TraceLine& t : trace) {
-        size_t dot = t.time.find('.');
-        EXPECT_TRUE(dot != std::string::npos && t.time.size() - dot == 7) << t.time;
-        EXPECT_GE(atof(t.time.c_str()), atof(last.c_str()));
-        last = t.time;
-    }
+    ExpectTraceMatchesTranscript(text, SimTranscript(run.sim));
     EXPECT_TRUE(InOrder(text, {"received 19 TTYP EE>host text=7\n",
                                "code=0 seq=1 flag=0x0 name=\"data.bin\"\n",
                                "sent 124 DRFP host>IOP code=5 seq=2 result=0 size=100\n",
@@ -212,32 +247,7 @@ TEST(HostlinkE2E, TraceShowsEveryPacketAsTheManagerSawIt)
                                "name=\"bad\\x01\\x22name\"\n",
                                "received 12 DRFP IOP>host malformed\n",
                                "received 12 0x0002 EE>host\n"}));
-
-    // To standard error; and a file that cannot be made.
-    SimConfig none;
-    none.acceptTimeoutMs = 1000;
-    Session toStderr(none);
-    ASSERT_NE(toStderr.sim, nullptr);
-    toStderr.Start({"-trace", "-", kNoElf}, opt);
-    r = toStderr.Wait();
-    EXPECT_NE(r.err.find(" 1 sent 10 NETMP host>host code=0x06 result=0"), std::string::npos)
-        << r.err;
-    if (!UnderLauncher()) {
-        // A trace that can no longer be written ends; the run goes on.
-        Session full(none);
-        ASSERT_NE(full.sim, nullptr);
-        full.Start({"-trace", "/dev/full", kNoElf}, opt);
-        r = full.Wait();
-        EXPECT_TRUE(InOrder(r.out, {"cannot write the trace: ", "Cannot open file\n"})) << r.out;
-        EXPECT_EQ(r.status, 255);
-    }
-    Session refused(none);
-    ASSERT_NE(refused.sim, nullptr);
-    refused.Start({"-trace", "no-such-dir/trace.txt", kExampleElf}, opt);
-    r = refused.Wait();
-    EXPECT_TRUE(InOrder(r.out, {"no-such-dir/trace.txt - cannot create trace file: "})) << r.out;
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(SimConnections(refused.sim), 0);
+    ExpectTraceOutputsAndRefusals(opt);
     RemoveTree(dir);
 }
 
