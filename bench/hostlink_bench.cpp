@@ -7,7 +7,9 @@
 //   (c) serving a silent target: hostlink's CPU share, sample packets a second
 //   (d) hostlink's peak resident memory in (a) and (b)
 //   (e) sample packets per memory write during (a)
-// (a), (b) and (c) are taken with the sample protocol closed and open.
+// (a), (b) and (c) are taken with the sample protocol closed and open; (a)
+// and (b) also with the trace of every packet on (-trace to a file), in
+// rounds of their own beside the others.
 // A run that did not happen (hostlink did not start, did not finish, or did
 // not exit cleanly) prints an error instead of a figure, and the bench exits 1.
 //
@@ -50,7 +52,7 @@ struct Options {
 };
 
 struct Files {
-    std::string dir, bigElf, tinyElf, bigBin, log;
+    std::string dir, bigElf, tinyElf, bigBin, log, trace;
 };
 
 // ---- one hostlink session against the simulator --------------------------------------
@@ -205,7 +207,15 @@ struct HostRun {
     Exchanges x;
 };
 
-static bool RunLoad(const Files& f, bool samples, HostRun* run, std::string* error)
+// The options that put the trace on, or none.
+static std::vector<std::string> TraceArgs(const Files& f, bool traced)
+{
+    if (!traced)
+        return {};
+    return {"-trace", f.trace};
+}
+
+static bool RunLoad(const Files& f, bool samples, bool traced, HostRun* run, std::string* error)
 {
     SimConfig cfg;
     cfg.sampleOpens = samples;
@@ -216,7 +226,9 @@ static bool RunLoad(const Files& f, bool samples, HostRun* run, std::string* err
     cfg.steps.push_back(SimBefore(SIM_AT_RUN, SimMark("run")));
     ServedSteps(&cfg);
     Session s;
-    if (!Begin(cfg, {f.bigElf}, nullptr, f, &s, error))
+    std::vector<std::string> args = TraceArgs(f, traced);
+    args.push_back(f.bigElf);
+    if (!Begin(cfg, args, nullptr, f, &s, error))
         return false;
     bool loaded = WaitMark(s, "run", kRunTimeoutMs);
     int sampled = SimSamples(s.sim), writes = SimWrites(s.sim);
@@ -246,7 +258,7 @@ static bool RunLoad(const Files& f, bool samples, HostRun* run, std::string* err
     return true;
 }
 
-static bool RunRead(const Files& f, bool samples, HostRun* run, std::string* error)
+static bool RunRead(const Files& f, bool samples, bool traced, HostRun* run, std::string* error)
 {
     SimConfig cfg;
     cfg.sampleOpens = samples;
@@ -257,7 +269,9 @@ static bool RunRead(const Files& f, bool samples, HostRun* run, std::string* err
     cfg.steps.push_back(SimMark("read"));
     Session s;
     // Relative names, so hostlink runs where the files are.
-    if (!Begin(cfg, {"tiny.elf"}, f.dir.c_str(), f, &s, error))
+    std::vector<std::string> args = TraceArgs(f, traced);
+    args.push_back("tiny.elf");
+    if (!Begin(cfg, args, f.dir.c_str(), f, &s, error))
         return false;
     bool ran = WaitMark(s, "read", kRunTimeoutMs);
     run->rssKiB = PeakRssKiB(s.pid);
@@ -320,15 +334,20 @@ static bool ThroughputFigure(char which, bool samples, const Options& o, const F
 {
     bool load = which == 'a';
     const char* tag = load ? "(a)" : "(b)";
-    Series hostMb, hostUs, floorMb, floorUs, ratio, rss, perWrite, simUs;
+    Series hostMb, hostUs, floorMb, floorUs, ratio, rss, perWrite, simUs, tracedMb, tracedRatio;
     size_t exchanges = 0;
     for (int round = 0; round < o.rounds; round++) {
-        HostRun run;
+        HostRun run, traced;
         std::string error;
-        if (!(load ? RunLoad(f, samples, &run, &error) : RunRead(f, samples, &run, &error))) {
+        if (!(load ? RunLoad(f, samples, false, &run, &error)
+                   : RunRead(f, samples, false, &run, &error)) ||
+            !(load ? RunLoad(f, samples, true, &traced, &error)
+                   : RunRead(f, samples, true, &traced, &error))) {
             Fail(tag, error);
             return false;
         }
+        tracedMb.Add(traced.bytes / traced.seconds / 1e6);
+        tracedRatio.Add(run.seconds / traced.seconds);
         // The floor repeats the exchanges that run had, sizes and all.
         double floor = FloorSeconds(run.x.turns, load, &error);
         if (floor <= 0) {
@@ -356,6 +375,8 @@ static bool ThroughputFigure(char which, bool samples, const Options& o, const F
     printf("    floor    %s MB/s  %s us/exchange\n", Show(floorMb, 1).c_str(),
            Show(floorUs, 1).c_str());
     printf("    ratio    %s (hostlink/floor, per round)\n", Show(ratio, 2).c_str());
+    printf("    traced   %s MB/s  ratio %s (trace on/off, per round)\n",
+           Show(tracedMb, 1).c_str(), Show(tracedRatio, 2).c_str());
     printf("(d) peak RSS of hostlink during the %s: %s MiB\n", load ? "load" : "file read",
            Show(rss, 1).c_str());
     if (load && samples)
@@ -394,7 +415,8 @@ static Files files;
 static void RemoveFiles(int)
 {
     // Also a signal handler: unlink and rmdir only.
-    for (const std::string* p : {&files.bigElf, &files.tinyElf, &files.bigBin, &files.log})
+    for (const std::string* p :
+         {&files.bigElf, &files.tinyElf, &files.bigBin, &files.log, &files.trace})
         if (!p->empty())
             unlink(p->c_str());
     rmdir(files.dir.c_str());
@@ -427,6 +449,7 @@ static bool MakeFiles(const Options& o)
     }
     files.dir = tmpl;
     files.log = files.dir + "/hostlink.log";
+    files.trace = files.dir + "/trace.txt";
     files.tinyElf = files.dir + "/tiny.elf";
     signal(SIGINT, OnSignal);
     signal(SIGTERM, OnSignal);

@@ -368,6 +368,7 @@ struct Args {
     int port = 0;
     bool verbose = false;
     bool chaos = false;
+    bool chaosOption = false;  // an option that only chaos rounds take
     ChaosArgs ca;
     int rest = 0;  // argv index of what --run starts; argc when there is none
 };
@@ -377,6 +378,10 @@ static Args ParseArgs(int argc, char** argv)
     Args a;
     int i = 1;
     for (; i < argc; i++) {
+        static const char* const chaosOnly[] = {"--seed", "--first", "--limit", "--quick",
+                                                "--portable"};
+        for (const char* o : chaosOnly)
+            a.chaosOption |= strcmp(argv[i], o) == 0;
         if (strcmp(argv[i], "--chaos") == 0 && i + 1 < argc) {
             a.chaos = true;
             a.ca.rounds = (long)ParseNumber(argv[++i]);
@@ -413,6 +418,10 @@ static Args ParseArgs(int argc, char** argv)
             Usage();
         }
     }
+    // Taken and ignored, a round's option would leave its user believing
+    // that the session had it.
+    if (a.chaosOption && !a.chaos)
+        Usage();
     a.rest = i;
     return a;
 }

@@ -19,13 +19,20 @@ static void Fail(const char* what)
     abort();
 }
 
-// The file name is the first argument after the options ("-d" takes the
-// one after it), and the rest are the program's, whatever they look like.
+// The option a value follows: "-d", "-trace", "-root".
+static int TakesValue(const char* opt)
+{
+    return strcmp(opt, "-d") == 0 || strcmp(opt, "-trace") == 0 || strcmp(opt, "-root") == 0;
+}
+
+// The file name is the first argument after the options (each that takes a
+// value takes the one after it), and the rest are the program's, whatever
+// they look like.
 static void CheckSplit(const FuzzArgs& fa, const HOSTLINK_ARGS& a)
 {
     int i = 1;
     while (i < fa.argc && fa.argv[i][0] == '-')
-        i += strcmp(fa.argv[i], "-d") == 0 ? 2 : 1;
+        i += TakesValue(fa.argv[i]) ? 2 : 1;
     if (i >= fa.argc || a.filename != fa.argv[i])
         Fail("file name is not the first argument after the options");
     if (a.nargs != fa.argc - i - 1 || (a.nargs > 0 ? a.args != &fa.argv[i + 1] : a.args != NULL))

@@ -68,6 +68,13 @@ put("recv_packet", "drfp_odd", b"\x00"
     + drfp(0, 2, struct.pack("<I", 0) + b"big")
     + drfp(4, 3, struct.pack("<II", 7, 100))
     + drfp(6, 4) + pkt(DRFP, b"\0\0"))
+for setup, tag in ((0x40, "fenced"), (0xc0, "walked")):
+    put("recv_packet", "drfp_" + tag, bytes([setup])
+        + drfp(0, 1, struct.pack("<I", 0) + b"a\0")
+        + drfp(0, 2, struct.pack("<I", 0) + b"/d/../big\0")
+        + drfp(0, 3, struct.pack("<I", 0) + b"../a\0")
+        + drfp(0, 4, struct.pack("<I", 0) + b"d/\0")
+        + drfp(0, 5, struct.pack("<I", 0) + b"\\..\\..\\etc\\passwd\0"))
 put("recv_packet", "console_text", b"\x10" + pkt(TTYP, b"\0\0\0\0hello\r\nworld\0", b"E", b"H")
     + pkt(TTYP, b"\0\0\0\0") + pkt(TTYP, b"\0\0\0\0100%s\r"))
 put("recv_packet", "long_text", b"\x00" + pkt(TTYP, b"\0\0\0\0" + b"x" * 1500 + b"\r" * 3))
@@ -92,7 +99,10 @@ for i, a in enumerate([
         ("hostlink", "-d", "host:70000x", "-d", "other:0", "f"),
         ("hostlink", "-d"),
         ("hostlink", "-kickme", "-unknown", "f"),
-        ("C:\\tools\\hostlink.exe", "-d", "h" * 1030 + ":1", "f")]):
+        ("C:\\tools\\hostlink.exe", "-d", "h" * 1030 + ":1", "f"),
+        ("hostlink", "-trace", "-", "-root", "/srv/data", "-d", "[::1]:8510", "p.elf"),
+        ("hostlink", "-root"),
+        ("hostlink", "-trace", "t.txt", "-kickme", "-root", "d", "f", "-trace")]):
     put("hostlink_args", "args%02d" % i, args(*a))
 
 for i, a in enumerate([

@@ -23,7 +23,9 @@
 #include "link.h"
 #include "main.h"
 #include "netmp.h"
+#include "platform.h"
 #include "state.h"
+#include "trace.h"
 
 // Setup bits of the first byte.
 #define SETUP_HEAD_MASK 0x03   // head: none, send-only, request, awaiting reply
@@ -31,6 +33,8 @@
 #define SETUP_CONNECTED 0x08   // the EE has reported in
 #define SETUP_SAMPLE 0x10      // the sample protocol is open
 #define SETUP_WAIT 0x20        // drive the whole wait, not just the receive
+#define SETUP_FENCE 0x40       // files served from below the scratch directory only
+#define SETUP_WALK 0x80        // ... resolved by the fence's own walk
 
 // Reads and drops whatever the program sent to the manager's end.
 static void DrainPeer(int fd)
@@ -85,6 +89,9 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
     mkdir("d", 0700);
     SetWaitTimeout(1, 1);
     HostlinkRoutes();
+    // Every packet is traced too: the trace reads whatever comes.
+    if (TraceOpen("/dev/null") != 0)
+        abort();
     static char name[] = "hostlink";
     SetProgramName(name);
     return 0;
@@ -125,6 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     connected2ee = (setup & SETUP_CONNECTED) ? 1 : 0;
     sampleProtoOpened = (setup & SETUP_SAMPLE) ? 1 : 0;
+    if (FileSetFence((setup & SETUP_FENCE) ? "." : NULL) != 0)
+        abort();
+    FileFenceByWalk(setup & SETUP_WALK);
 
     // Each turn takes at least a header's worth of the stream, or sends one
     // queued packet; the bound only guards against a loop that does neither.

@@ -16,6 +16,7 @@
 #include "diag.h"
 #include "elf.h"
 #include "link.h"
+#include "progress.h"
 #include "state.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
@@ -176,6 +177,18 @@ int DbgpWrMemCap(int k, int* npad)
     return (int)cap;
 }
 
+// A write of code `k` that the target's size limit leaves no room for:
+// why, and -1.
+static int DbgpNoRoom(int k)
+{
+    int npad = 0;
+    DbgpWrMemCap(k, &npad);
+    int64_t room = (int64_t)cf.v1.mem_limit_size - DBGP_WRMEM_NHDR - npad;
+    DBG_LINE(room > 0 ? "DBGP memory-write size limit is smaller than one unit"
+                      : "DBGP memory-write size limit leaves no room for data");
+    return -1;
+}
+
 // Takes the next `n` bytes of the source into `dst`: 0, or -1 after the
 // reason when the file gives fewer.
 static int DbgpTake(DBGP_SOURCE* src, unsigned char* dst, int n)
@@ -205,14 +218,8 @@ int DbgpWrMemFrom(uint8_t align, uint32_t adr, DBGP_SOURCE* src, int len, unsign
 
     int npad = 0;
     int cap = DbgpWrMemCap(k, &npad);
-    if (cap <= 0) {
-        // A limit smaller than the headers themselves is refused quietly;
-        // one that leaves room for less than a unit is worth saying so.
-        int64_t room = (int64_t)cf.v1.mem_limit_size - DBGP_WRMEM_NHDR - npad;
-        if (room > 0)
-            DBG_LINE("DBGP memory-write size limit is smaller than one unit");
-        return -1;
-    }
+    if (cap <= 0)
+        return DbgpNoRoom(k);
 
     while (len > 0) {
         int n = len < cap ? len : cap;
@@ -241,6 +248,7 @@ int DbgpWrMemFrom(uint8_t align, uint32_t adr, DBGP_SOURCE* src, int len, unsign
             DBG_LINE(DBGP_WRMEM_FAILED);
             return -1;
         }
+        ProgressAdvance((uint64_t)n);
         adr += (uint32_t)n;
         len -= n;
     }
@@ -348,38 +356,94 @@ static void DbgpCloseImage(DBGP_IMAGE* im)
     free(im->shdrTbl);
 }
 
-int DbgpCheckProgram(const char* filename)
+// A run request longer than a packet can describe, said so: -1; else 0.
+static int DbgpCheckRunSize(int argc, char** argv)
+{
+    if (DbgpRunSize(argc, argv) <= DECI2_MAX_PACKET)
+        return 0;
+    DBG_LINE("program arguments too long for DBGP_TYPE_RUN packet");
+    return -1;
+}
+
+int DbgpCheckProgram(const char* filename, int argc, char** argv)
 {
     DBGP_IMAGE im = {-1, {}, NULL, NULL};
     int ret = DbgpOpenImage(filename, &im);
     DbgpCloseImage(&im);
-    return ret;
+    if (!argv || argc < 0)
+        argc = 0;
+    return ret == 0 ? DbgpCheckRunSize(argc, argv) : ret;
 }
 
-// Writes each loadable segment's file image, read from the file piece by
-// piece straight into the packets, so a load needs no more memory than one
-// packet whatever the segment's size; the rest of its memory image is the
+// A segment with a file image to write.
+static int DbgpLoadable(const Elf32_Phdr* ph)
+{
+    return ph->p_type == PT_LOAD && ph->p_filesz != 0;
+}
+
+// The target's size limit must leave room for every kind of write the
+// segments need (single bytes for the ends that are not whole units, the
+// bulk code for the rest), or the load would stop partway: then nothing is
+// written. 0, or -1 after the reason.
+static int DbgpCheckRoom(const DBGP_IMAGE* im)
+{
+    int k = MaxMemAlign > 0 ? MaxMemAlign : 0;
+    uint32_t amask = (1u << k) - 1;
+    int needSingle = 0, needBulk = 0;
+    for (int i = 0; i < im->ehdr.e_phnum; i++) {
+        const Elf32_Phdr* ph = &im->phdrTbl[i];
+        if (!DbgpLoadable(ph))
+            continue;
+        uint32_t head = (ph->p_vaddr & amask) ? amask + 1 - (ph->p_vaddr & amask) : 0;
+        if (head > ph->p_filesz)
+            head = ph->p_filesz;
+        uint32_t rest = ph->p_filesz - head;
+        needSingle |= k == 0 || head > 0 || (rest & amask) != 0;
+        needBulk |= k > 0 && (rest & ~amask) != 0;
+    }
+    if (needSingle && DbgpWrMemCap(0, NULL) <= 0)
+        return DbgpNoRoom(0);
+    if (needBulk && DbgpWrMemCap(k, NULL) <= 0)
+        return DbgpNoRoom(k);
+    return 0;
+}
+
+// One segment's file image, read from the file piece by piece straight
+// into the packets, so a load needs no more memory than one packet
+// whatever the segment's size; the rest of its memory image is the
 // program's own business. A segment that does not lie inside the file, or
 // whose addresses would run past the top of memory and on at 0, is refused
 // before any of it is written. 0, or -1 after the reason.
+static int DbgpLoadSegment(const Elf32_Phdr* ph, int fd, unsigned int socket)
+{
+    DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
+               (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
+    if ((uint64_t)ph->p_vaddr + ph->p_filesz > ((uint64_t)1 << 32) ||
+        !ElfSeekRange(fd, ph->p_offset, ph->p_filesz)) {
+        DBG_LINE(DBGP_READ_ERROR);
+        return -1;
+    }
+    DBGP_SOURCE src = {NULL, fd};
+    return DbgpDownLoadFrom(ph->p_vaddr, &src, (int)ph->p_filesz, socket);
+}
+
+// Writes every loadable segment, in table order, with the progress line
+// shown meanwhile. 0, or -1 after the reason.
 static int DbgpLoadSegments(const DBGP_IMAGE* im, unsigned int socket)
 {
-    for (int i = 0; i < im->ehdr.e_phnum; i++) {
-        const Elf32_Phdr* ph = &im->phdrTbl[i];
-        if (ph->p_type != PT_LOAD || ph->p_filesz == 0)
-            continue;
-        DBG_PRINTF("%s(%d): Loading program (address=0x%08x size=0x%08x) ...\n",
-                   (unsigned)ph->p_vaddr, (unsigned)ph->p_filesz);
-        if ((uint64_t)ph->p_vaddr + ph->p_filesz > ((uint64_t)1 << 32) ||
-            !ElfSeekRange(im->fd, ph->p_offset, ph->p_filesz)) {
-            DBG_LINE(DBGP_READ_ERROR);
-            return -1;
-        }
-        DBGP_SOURCE src = {NULL, im->fd};
-        if (DbgpDownLoadFrom(ph->p_vaddr, &src, (int)ph->p_filesz, socket) < 0)
-            return -1;
+    if (DbgpCheckRoom(im) < 0)
+        return -1;
+    uint64_t total = 0;
+    for (int i = 0; i < im->ehdr.e_phnum; i++)
+        total += DbgpLoadable(&im->phdrTbl[i]) ? im->phdrTbl[i].p_filesz : 0;
+    ProgressStart(total);
+    int r = 0;
+    for (int i = 0; i < im->ehdr.e_phnum && r == 0; i++) {
+        if (DbgpLoadable(&im->phdrTbl[i]))
+            r = DbgpLoadSegment(&im->phdrTbl[i], im->fd, socket);
     }
-    return 0;
+    ProgressEnd();
+    return r;
 }
 
 // Starts the loaded program at its entry point with its gp value and the
@@ -408,10 +472,8 @@ int DbgpPload(char* filename, int argc, char** argv, unsigned int socket)
         argc = 0;
     // Refused before anything reaches the target: a load that could not be
     // started would leave target memory half written for nothing.
-    if (DbgpRunSize(argc, argv) > DECI2_MAX_PACKET) {
-        DBG_LINE("program arguments too long for DBGP_TYPE_RUN packet");
+    if (DbgpCheckRunSize(argc, argv) < 0)
         return -1;
-    }
     if (dbgpSend(DbgpMakeGetconf(), socket) < 0) {
         DBG_LINE(DBGP_GETCONF_FAILED);
         return -1;

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "platform.h"
+#include "progress.h"
 
 // A console text packet's body starts with a word that is not ours to read.
 #define TTYP_TEXT_OFFSET 4
@@ -40,17 +41,27 @@ char* _dbsprintf(const char* format, ...)
     return dberr;
 }
 
-void DbPrint(const char* text)
+// Everything printed goes out here: the program's own lines as text
+// (`isText`: UTF-8, which a console is given in its own form), the target's
+// console text as the bytes it sent. Written as it is, never as a format;
+// flushed so that a reader sees every line as soon as it is made. Once a
+// write has failed nothing more goes to standard output: the run ends at
+// its next step.
+static void DbWrite(const char* text, size_t len, int isText)
 {
-    // Written as it is, never as a format; flushed so that a reader sees
-    // every line as soon as it is made. Once a write has failed nothing
-    // more goes to standard output: the run ends at its next step.
+    ProgressWipe();
     if (outputError == 0) {
         errno = 0;
-        if (fputs(text, stdout) == EOF || fflush(stdout) != 0)
+        int r = isText ? SysWriteText(SYS_STDOUT, text) : SysWriteBytes(SYS_STDOUT, text, len);
+        if (r != 0)
             outputError = errno != 0 ? errno : EIO;
     }
-    SysDebugOutput(text);
+    SysDebugOutput(text, isText);
+}
+
+void DbPrint(const char* text)
+{
+    DbWrite(text, strlen(text), 1);
 }
 
 int DbOutputError(void)
@@ -93,7 +104,7 @@ void PrintConsoleText(const char* text, size_t len)
         last = c;
         if (o == sizeof out - 1) {
             out[o] = '\0';
-            DbPrint(out);
+            DbWrite(out, o, 0);
             o = 0;
         }
     }
@@ -101,7 +112,7 @@ void PrintConsoleText(const char* text, size_t len)
         out[o++] = '\n';
     out[o] = '\0';
     if (o > 0)
-        DbPrint(out);
+        DbWrite(out, o, 0);
 }
 
 int TtypHandler(char* buf, uint16_t length)

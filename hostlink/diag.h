@@ -16,7 +16,8 @@ char* _dbsprintf(const char* format, ...)
 #endif
     ;
 // Writes a finished diagnostic text to standard output and the debugger
-// output, literally.
+// output, literally, as text: UTF-8, given to a console in its own form.
+// The progress line, when shown, is wiped first.
 void DbPrint(const char* text);
 // 0 while everything written to standard output has gone out; otherwise
 // the error number of the write that failed, after which DbPrint writes
@@ -38,7 +39,8 @@ const char* DbFileName(const char* path);
 #define DBG_PRINTF0(fmt) \
     DbPrint(_dbsprintf(fmt, DbFileName(__FILE__), __LINE__))
 
-// Console text as received: `len` bytes, ended early by a NUL.
+// Console text as received: `len` bytes, ended early by a NUL, written as
+// the bytes they are.
 void PrintConsoleText(const char* text, size_t len);
 // The receiver of console text packets: `buf` is the body after the DECI2
 // header, `length` its byte count. Always 1.

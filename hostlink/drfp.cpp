@@ -238,32 +238,34 @@ static uint32_t DrfpOpenNamed(const char* buf, uint16_t length, DRFP_FILE** open
     const char* name = buf + sizeof(DRFP_OPENPACKET);
     size_t avail = length > sizeof(DRFP_OPENPACKET) ? length - sizeof(DRFP_OPENPACKET) : 0;
     const char* nul = avail > 0 ? (const char*)memchr(name, '\0', avail) : NULL;
-    char fnam[DRFP_NAME_SIZE];
+    // The name in this system's form: on Windows in UTF-8, up to three
+    // bytes for each byte the target sent.
+    char host[3 * DRFP_NAME_SIZE];
 
     *opened = NULL;
     if (nul == NULL) {
         DBG_LINE("file name not terminated");
         return DRFP_RESULT_NOT_FOUND;
     }
-    if ((size_t)(nul - name) >= DRFP_NAME_SIZE) {
+    if ((size_t)(nul - name) >= DRFP_NAME_SIZE ||
+        FileNameFromTarget(name, host, sizeof host) < 0) {
         DBG_LINE("file name too long");
         return DRFP_RESULT_NOT_FOUND;
     }
-    memcpy(fnam, name, (size_t)(nul - name) + 1);
-    DrfpHostPath(fnam);
-    DBG_PRINTF("%s(%d): fopen(%s, \"rb\")\n", fnam);
+    DrfpHostPath(host);
+    DBG_PRINTF("%s(%d): fopen(%s, \"rb\")\n", host);
     DRFP_FILE* slot = DrfpFreeSlot();
     if (slot == NULL) {
-        DBG_PRINTF("%s(%d): %s - too many open files\n", fnam);
+        DBG_PRINTF("%s(%d): %s - too many open files\n", host);
         return DRFP_RESULT_NOT_FOUND;
     }
     // Only ordinary files are served. A directory would open on some systems
     // and then give nothing but read errors; a FIFO blocks the open until
     // someone writes to it, and a terminal or device blocks the read: any of
     // these named by the target would stop the whole link.
-    FILE* fp = FileOpenRegularStream(fnam);
+    FILE* fp = FileOpenRegularStream(host);
     if (fp == NULL) {
-        DBG_PRINTF("%s(%d): %s - file not found\n", fnam);
+        DBG_PRINTF("%s(%d): %s - file not found\n", host);
         return DRFP_RESULT_NOT_FOUND;
     }
     slot->handle = DrfpNewHandle();

@@ -8,6 +8,7 @@
 #include "diag.h"
 #include "platform.h"
 #include "state.h"
+#include "trace.h"
 #include "transport.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
@@ -34,16 +35,12 @@ int ParsePortText(const char* text)
 {
     char* end;
     long v = strtol(text, &end, 10);
-    unsigned int port;
 
-    if (end == text || v == 0)
+    // A number that is no port is refused, not cut to 16 bits: 99999 would
+    // otherwise reach some other port.
+    if (end == text || v < 1 || v > 65535)
         return -1;
-    // Only the low 16 bits count; a number whose low bits are all zero
-    // would name port 0, which nothing can be reached on.
-    port = (unsigned int)((unsigned long)v & 0xffffu);
-    if (port == 0)
-        return -1;
-    return (int)port;
+    return (int)v;
 }
 
 int SplitAddress(const char* arg, char* host, size_t hostSize, const char** portText)
@@ -70,6 +67,20 @@ int LinkHostName(char* buf, int size)
     return 0;
 }
 
+// True when the address text is an IPv6 address, bare or in brackets with
+// a port after them, with or without a zone ("::1", "[fe80::1%eth0]:8510").
+static int IsIPv6Literal(const char* arg)
+{
+    char inner[64];
+    const char* start = arg[0] == '[' ? arg + 1 : arg;
+    size_t n = strcspn(start, arg[0] == '[' ? "]%" : "%");
+    if (n == 0 || n >= sizeof inner)
+        return 0;
+    memcpy(inner, start, n);
+    inner[n] = '\0';
+    return NetIsIPv6Address(inner);
+}
+
 // A dotted numeric address is taken as it is, without a lookup.
 static int ResolveHost(const char* host, uint32_t* addr, int* family)
 {
@@ -89,6 +100,13 @@ int ConnectNet(char* arg)
     int port;
     int s;
 
+    // An IPv6 address would be cut at its first ':' into some host and
+    // port; it is no name to look up either.
+    if (arg != NULL && IsIPv6Literal(arg)) {
+        DBG_LINE("only IPv4 addresses and host names are supported");
+        DBG_LINE("gethostbyname() fail");
+        return -1;
+    }
     if (arg != NULL && arg[0] != '\0') {
         if (SplitAddress(arg, host, sizeof host, &portText) < 0) {
             DBG_LINE(LINK_HOST_TOO_LONG);
@@ -301,6 +319,8 @@ static int SendStalled(int quietWait)
 static int WaitReady(int fd, int wantRead, int wantWrite, int* readable, int* writable)
 {
     int n = 0;
+
+    TraceFlush();
 
     for (int i = 0; i < WaitSlices(); i++) {
         n = NetPoll(fd, wantRead, wantWrite, SliceMs(), readable, writable);

@@ -20,7 +20,8 @@ int ConnectNet(char* arg);
 // Host (before the first ':') and port text of an address text; -1 when the
 // host does not fit in `hostSize` bytes.
 int SplitAddress(const char* arg, char* host, size_t hostSize, const char** portText);
-// The port a port text names (1..65535), or -1 for "invalid port number".
+// The port a port text names: its leading number, which must be 1..65535;
+// -1 for "invalid port number".
 int ParsePortText(const char* text);
 // The workstation's own name into `buf` of `size` bytes, always terminated
 // (cut when it does not fit). 0 on success.

@@ -4,6 +4,7 @@
 // program, and the exit handler releases what the run held.
 #include "main.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,7 +17,9 @@
 #include "link.h"
 #include "netmp.h"
 #include "platform.h"
+#include "progress.h"
 #include "state.h"
+#include "trace.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
 #define RUN_STATUS_FAILED "faild to send status packet"
@@ -96,10 +99,12 @@ char* HostName(void)
 // open, then ends socket use once the run has taken it over.
 static void Exit(void)
 {
+    ProgressEnd();
     QueueDestroy();
     DrfpCloseAll();
     if (cleanupRequired == 1)
         NetCleanup();
+    TraceClose();
 }
 
 static void SigExit(int s)
@@ -135,15 +140,21 @@ int HostlinkParseArgs(int ac, char** av, char* envAddress, HOSTLINK_ARGS* a)
 
     a->address = envAddress;
     a->resetIfConnected = 0;
+    a->trace = NULL;
+    a->root = NULL;
     a->filename = NULL;
     a->nargs = 0;
     a->args = NULL;
 
     while (i < ac && av[i][0] == '-') {
-        if (strcmp(av[i], "-d") == 0) {
+        char** value = strcmp(av[i], "-d") == 0       ? &a->address
+                       : strcmp(av[i], "-trace") == 0 ? &a->trace
+                       : strcmp(av[i], "-root") == 0  ? &a->root
+                                                      : NULL;
+        if (value != NULL) {
             if (i + 1 >= ac)
                 return -1;
-            a->address = av[i + 1];
+            *value = av[i + 1];
             i += 2;
         } else if (strcmp(av[i], "-kickme") == 0) {
             a->resetIfConnected = 1;
@@ -183,6 +194,24 @@ static int StartSockets(void)
     return RUN_ON;
 }
 
+// What the options ask for before anything is sent: the trace file, the
+// fence of the served files, and the progress line (on a terminal, unless
+// the trace goes there too). A trace file that cannot be made or a fence
+// that is no directory ends the run with 1.
+static int StartOptions(const HOSTLINK_ARGS* a)
+{
+    if (a->trace != NULL && TraceOpen(a->trace) < 0) {
+        DBG_PRINTF("%s(%d): %s - cannot create trace file: %s\n", a->trace, strerror(errno));
+        return 1;
+    }
+    if (a->root != NULL && FileSetFence(a->root) < 0) {
+        DBG_PRINTF("%s(%d): %s - cannot open root directory: %s\n", a->root, strerror(errno));
+        return 1;
+    }
+    ProgressEnable(SysIsTerminal(SYS_STDERR) && !TraceToStderr());
+    return RUN_ON;
+}
+
 // The three connections, then the queue.
 static int OpenLink(char* address)
 {
@@ -195,6 +224,9 @@ static int OpenLink(char* address)
     }
     socketBlock = (unsigned int)s1;
     socketBlock2 = (unsigned int)s2;
+    TraceConnection(fdSock, 1);
+    TraceConnection(s1, 2);
+    TraceConnection(s2, 3);
 
     if (QueueCreate() < 0) {
         DBG_LINE("cannot allocate memory");
@@ -219,7 +251,9 @@ static int StartUp(int ac, char** av, HOSTLINK_ARGS* a)
     resetIfConnected = a->resetIfConnected;
     HostlinkRoutes();
 
-    int status = StartSockets();
+    int status = StartOptions(a);
+    if (status == RUN_ON)
+        status = StartSockets();
     return status == RUN_ON ? OpenLink(a->address) : status;
 }
 
@@ -320,11 +354,12 @@ static int RunLoad(char* filename, int nargs, char** args)
     return RUN_ON;
 }
 
-// A program file that cannot be loaded is refused before the target is
-// claimed and reset: a mistyped name must not cost the target its state.
-static int RunCheckProgram(const char* filename)
+// A program file that cannot be loaded, or arguments too long to start it
+// with, are refused before the target is claimed and reset: a mistyped
+// name must not cost the target its state.
+static int RunCheckProgram(const char* filename, int nargs, char** args)
 {
-    if (DbgpCheckProgram(filename) < 0) {
+    if (DbgpCheckProgram(filename, nargs, args) < 0) {
         DBG_LINE("cannot download program");
         return -1;
     }
@@ -363,7 +398,7 @@ static int RunSequence(char* filename, int nargs, char** args)
 {
     int status = RunClaim();
     if (GoesOn(status))
-        status = RunCheckProgram(filename);
+        status = RunCheckProgram(filename, nargs, args);
     if (GoesOn(status))
         status = RunRegister();
     if (GoesOn(status))

@@ -8,6 +8,8 @@
 typedef struct HOSTLINK_ARGS {
     char* address;         // "-d" value, else DSNETM, else null
     int resetIfConnected;  // -kickme
+    char* trace;           // "-trace" file ("-": standard error), else null
+    char* root;            // "-root" directory of the served files, else null
     char* filename;        // the EE program
     int nargs;             // program arguments after the file name
     char** args;           // null when nargs is 0

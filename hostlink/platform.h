@@ -7,6 +7,7 @@
 #ifndef HOSTLINK_PLATFORM_H
 #define HOSTLINK_PLATFORM_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 
@@ -28,6 +29,8 @@ int NetGetHostName(char* buf, int size);
 int NetLookup(const char* host, uint32_t* addr, int* family);
 // A dotted numeric address in network byte order, or NET_INADDR_NONE.
 uint32_t NetInetAddr(const char* host);
+// True when `text` is an IPv6 address ("::1", "fe80::1").
+int NetIsIPv6Address(const char* text);
 
 // A blocking TCP stream socket, or -1.
 int NetSocket(void);
@@ -79,8 +82,27 @@ int64_t FileSeek(int fd, int64_t off, int whence);
 void FileClose(int fd);
 // An ordinary file, opened as a binary stream for reading; null when the
 // name cannot be opened or names anything else (a directory, a FIFO, a
-// device), without waiting for such a thing.
+// device), without waiting for such a thing. Below the fence, when one is
+// set (FileSetFence).
 FILE* FileOpenRegularStream(const char* name);
+// Fences the files FileOpenRegularStream opens in below the directory
+// `dir`: a name is resolved from there (an absolute one too), and one that
+// leads out of it by `..` or by a link (a junction on Windows) opens
+// nothing, judged by what the system resolves, not by the text. Null lifts
+// the fence. 0, or -1 (errno set) when `dir` is no directory to open.
+int FileSetFence(const char* dir);
+// Where the system has no resolution of its own that stays below a
+// directory, the fence walks the name a component at a time; this forces
+// that walk, for the tests.
+void FileFenceByWalk(int on);
+// A name the target sent, as this system's name in UTF-8 on Windows (read
+// as UTF-8 where it is valid UTF-8, else in the system's ANSI code page);
+// elsewhere names are bytes and it is copied as it is. 0, or -1 when it
+// does not fit in `size` bytes.
+int FileNameFromTarget(const char* name, char* out, size_t size);
+// A file created (or emptied) for writing, as a binary stream; null, with
+// errno set, when it cannot be.
+FILE* FileCreateStream(const char* name);
 // The position of a stream opened above, and a move in it, 64 bits wide on
 // every system. FileStreamTell: the position, or -1. FileStreamSeek: moves
 // by `off` from SEEK_SET, SEEK_CUR or SEEK_END; 0, or -1 when it did not.
@@ -89,8 +111,25 @@ int FileStreamSeek(FILE* fp, int64_t off, int whence);
 
 // ---- the process -----------------------------------------------------------
 
-// Second destination of diagnostics, where the platform has one.
-void SysDebugOutput(const char* text);
+// Second destination of diagnostics, where the platform has one: `text`
+// is UTF-8 text when `isText`, otherwise bytes passed on as they are.
+void SysDebugOutput(const char* text, int isText);
+
+#define SYS_STDOUT 1
+#define SYS_STDERR 2
+// Writes the UTF-8 `text` to standard output or standard error (SYS_*) and
+// flushes it: to a console with the console's own wide output, so that every
+// script shows; anywhere else as its bytes. 0, or -1 with errno set.
+int SysWriteText(int stream, const char* text);
+// Writes `len` bytes as they are, whatever the stream is. 0, or -1.
+int SysWriteBytes(int stream, const char* bytes, size_t len);
+// True when the stream (SYS_*) is a terminal or console.
+int SysIsTerminal(int stream);
+// Microseconds from some fixed moment, never going back.
+uint64_t SysMicroseconds(void);
+// The program's arguments: on Windows from the wide command line, each
+// carried as UTF-8 from here on (`av` unless that fails); elsewhere `av`.
+char** SysProgramArguments(int* ac, char** av);
 
 // Installs `handler` for the termination signals the platform has, so that
 // a signal interrupts a wait in progress instead of restarting it.

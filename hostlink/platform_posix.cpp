@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,6 +15,11 @@
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <linux/openat2.h>
+#include <sys/syscall.h>
+#endif
 
 static int lastInterrupted;
 static int lastWouldBlock;
@@ -54,6 +60,12 @@ int NetLookup(const char* host, uint32_t* addr, int* family)
 uint32_t NetInetAddr(const char* host)
 {
     return (uint32_t)inet_addr(host);
+}
+
+int NetIsIPv6Address(const char* text)
+{
+    unsigned char addr[16];
+    return inet_pton(AF_INET6, text, addr) == 1;
 }
 
 int NetSocket(void)
@@ -166,9 +178,14 @@ int NetInterrupted(void)
 
 uint64_t SysMilliseconds(void)
 {
+    return SysMicroseconds() / 1000u;
+}
+
+uint64_t SysMicroseconds(void)
+{
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+    return (uint64_t)ts.tv_sec * 1000000u + (uint64_t)ts.tv_nsec / 1000u;
 }
 
 // ---- files -----------------------------------------------------------------
@@ -176,14 +193,219 @@ uint64_t SysMilliseconds(void)
 const char FILE_SEPARATOR = '/';
 const char FILE_FOREIGN_SEPARATOR = '\\';
 
-// An ordinary file's descriptor, opened read-only, or -1. O_NONBLOCK keeps
-// the open itself from waiting for a FIFO's writer; on an ordinary file it
-// changes nothing.
-static int OpenRegular(const char* name)
+// The directory the served files are fenced in, -1 for none.
+static int fenceFd = -1;
+static int fenceByWalk;
+
+// Names are opened read-only, without becoming the controlling terminal,
+// and without the open itself waiting for a FIFO's writer (on an ordinary
+// file O_NONBLOCK changes nothing).
+#define OPEN_SERVED (O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+
+int FileSetFence(const char* dir)
+{
+    int fd = -1;
+    if (dir != NULL) {
+        fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return -1;
+    }
+    if (fenceFd >= 0)
+        close(fenceFd);
+    fenceFd = fd;
+    return 0;
+}
+
+void FileFenceByWalk(int on)
+{
+    fenceByWalk = on;
+}
+
+int FileNameFromTarget(const char* name, char* out, size_t size)
+{
+    size_t n = strlen(name);
+    if (n >= size)
+        return -1;
+    memcpy(out, name, n + 1);
+    return 0;
+}
+
+FILE* FileCreateStream(const char* name)
+{
+    return fopen(name, "wb");
+}
+
+// ---- the fence's walk ------------------------------------------------------
+//
+// A name resolved below `root` a component at a time, every directory held
+// open on the way and every component opened without following a link: a
+// link is read and its text put in place of its name, and `..` goes back
+// one held directory, never past `root`. A link with an absolute text leads
+// out and is refused, as the kernel's own resolution refuses it.
+
+#define WALK_DEPTH 64
+#define WALK_LINKS 40
+
+typedef struct FENCE_WALK {
+    int dirs[WALK_DEPTH];  // dirs[0] is the fence, not ours to close
+    int depth;
+    int links;
+    char path[2][PATH_MAX];  // what is left of the name, in one of the two
+    int cur;
+} FENCE_WALK;
+
+// Replaces the link `comp` (in the current directory) by its text, in
+// front of `rest`. 0, or -1 with errno set.
+static int WalkFollow(FENCE_WALK* w, const char* comp, const char* rest)
+{
+    char* next = w->path[1 - w->cur];
+    if (++w->links > WALK_LINKS) {
+        errno = ELOOP;
+        return -1;
+    }
+    ssize_t n = readlinkat(w->dirs[w->depth], comp, next, PATH_MAX - 1);
+    if (n < 0)
+        return -1;
+    if (n == 0 || next[0] == '/') {
+        errno = EXDEV;
+        return -1;
+    }
+    int r = snprintf(next + n, PATH_MAX - (size_t)n, "%s%s", *rest ? "/" : "", rest);
+    if (r < 0 || (size_t)r >= PATH_MAX - (size_t)n) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    w->cur = 1 - w->cur;
+    return 0;
+}
+
+// Goes into the directory `comp`, or follows it when it is a link. 0, or
+// -1 with errno set.
+static int WalkEnter(FENCE_WALK* w, const char* comp, const char* rest)
+{
+    struct stat st;
+    int fd = openat(w->dirs[w->depth], comp, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        if (w->depth + 1 >= WALK_DEPTH) {
+            close(fd);
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        w->dirs[++w->depth] = fd;
+        return 0;
+    }
+    int err = errno;
+    if (fstatat(w->dirs[w->depth], comp, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return WalkFollow(w, comp, rest);
+    errno = err;
+    return -1;
+}
+
+// The next component of what is left of the name, taken off it into
+// `comp`: 1 when it is the last (nothing but the component follows; a
+// trailing '/' makes it a directory to enter), 0 when more follow, -1 when
+// it is too long. An empty name, or one that ends in '/', ends with ".".
+static int WalkTake(FENCE_WALK* w, char* comp)
+{
+    char* path = w->path[w->cur];
+    const char* p = path;
+    while (*p == '/')
+        p++;
+    size_t len = strcspn(p, "/");
+    if (len > NAME_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(comp, len > 0 ? p : ".", len > 0 ? len : 1);
+    comp[len > 0 ? len : 1] = '\0';
+    int last = p[len] == '\0';
+    memmove(path, p + len, strlen(p + len) + 1);
+    return last;
+}
+
+// One step of the walk: 1 with `*fd` set when the name has been opened, 0
+// to go on, -1 with errno set.
+static int WalkStep(FENCE_WALK* w, int flags, int* fd)
+{
+    char comp[NAME_MAX + 1];
+    struct stat st;
+
+    int last = WalkTake(w, comp);
+    if (last < 0)
+        return -1;
+    if (strcmp(comp, "..") == 0) {
+        if (w->depth == 0) {
+            errno = EXDEV;
+            return -1;
+        }
+        close(w->dirs[w->depth--]);
+        return 0;
+    }
+    if (!last)
+        return strcmp(comp, ".") == 0 ? 0 : WalkEnter(w, comp, w->path[w->cur]);
+    *fd = openat(w->dirs[w->depth], comp, flags | O_NOFOLLOW);
+    if (*fd >= 0)
+        return 1;
+    int err = errno;
+    if (fstatat(w->dirs[w->depth], comp, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        return WalkFollow(w, comp, "");
+    errno = err;
+    return -1;
+}
+
+static int WalkBeneath(int root, const char* name, int flags)
+{
+    FENCE_WALK w;
+    int fd = -1, r = 0;
+
+    if (strlen(name) >= PATH_MAX) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    w.dirs[0] = root;
+    w.depth = 0;
+    w.links = 0;
+    w.cur = 0;
+    memcpy(w.path[0], name, strlen(name) + 1);
+    while (r == 0)
+        r = WalkStep(&w, flags, &fd);
+    int err = errno;
+    while (w.depth > 0)
+        close(w.dirs[w.depth--]);
+    errno = err;
+    return r > 0 ? fd : -1;
+}
+
+// `name` opened below the fence: an absolute name is taken from the fence.
+// The kernel resolves it where it can (openat2, Linux 5.6 on); otherwise,
+// or when a sandbox refuses that call, the walk above does.
+static int OpenBeneath(const char* name, int flags)
+{
+    while (*name == '/')
+        name++;
+#if defined(__linux__) && defined(SYS_openat2)
+    static int noOpenat2;
+    if (!fenceByWalk && !noOpenat2) {
+        struct open_how how;
+        memset(&how, 0, sizeof how);
+        how.flags = (uint64_t)flags;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        long fd = syscall(SYS_openat2, fenceFd, *name ? name : ".", &how, sizeof how);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM))
+            return (int)fd;
+        noOpenat2 = 1;
+    }
+#endif
+    return WalkBeneath(fenceFd, name, flags);
+}
+
+// An ordinary file's descriptor, opened read-only (below the fence when
+// `fenced` and one is set), or -1.
+static int OpenRegular(const char* name, int fenced)
 {
     struct stat st;
 
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    int fd = fenced && fenceFd >= 0 ? OpenBeneath(name, OPEN_SERVED) : open(name, OPEN_SERVED);
     if (fd < 0)
         return -1;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -195,7 +417,7 @@ static int OpenRegular(const char* name)
 
 int FileOpenRead(const char* name)
 {
-    int fd = OpenRegular(name);
+    int fd = OpenRegular(name, 0);
     // Reads of the program file are plain blocking reads.
     if (fd >= 0) {
         int fl = fcntl(fd, F_GETFL);
@@ -224,7 +446,7 @@ void FileClose(int fd)
 
 FILE* FileOpenRegularStream(const char* name)
 {
-    int fd = OpenRegular(name);
+    int fd = OpenRegular(name, 1);
     if (fd < 0)
         return NULL;
     FILE* fp = fdopen(fd, "rb");
@@ -248,9 +470,41 @@ int FileStreamSeek(FILE* fp, int64_t off, int whence)
 // ---- the process -----------------------------------------------------------
 
 // No debugger output channel here.
-void SysDebugOutput(const char* text)
+void SysDebugOutput(const char* text, int isText)
 {
     (void)text;
+    (void)isText;
+}
+
+static FILE* StreamOf(int stream)
+{
+    return stream == SYS_STDERR ? stderr : stdout;
+}
+
+// Names are bytes here, and so is every text.
+int SysWriteText(int stream, const char* text)
+{
+    return SysWriteBytes(stream, text, strlen(text));
+}
+
+int SysWriteBytes(int stream, const char* bytes, size_t len)
+{
+    FILE* f = StreamOf(stream);
+    errno = 0;
+    if ((len > 0 && fwrite(bytes, 1, len, f) != len) || fflush(f) != 0)
+        return -1;
+    return 0;
+}
+
+int SysIsTerminal(int stream)
+{
+    return isatty(stream == SYS_STDERR ? 2 : 1);
+}
+
+char** SysProgramArguments(int* ac, char** av)
+{
+    (void)ac;
+    return av;
 }
 
 void SysInstallSignal(int sig, void (*handler)(int))
@@ -282,9 +536,13 @@ void SysIgnoreBrokenPipe(void)
     signal(SIGPIPE, SIG_IGN);
 }
 
+// A closed terminal or ssh session (SIGHUP) ends the run as SIGTERM does,
+// and SIGQUIT as SIGINT: in order, not killed where it stands.
 void SysInstallSignals(void (*handler)(int))
 {
     SysInstallSignal(SIGTERM, handler);
     SysInstallSignal(SIGABRT, handler);
     SysInstallSignal(SIGINT, handler);
+    SysInstallSignal(SIGHUP, handler);
+    SysInstallSignal(SIGQUIT, handler);
 }

@@ -3,13 +3,18 @@
 #include "platform.h"
 
 #include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
+#include <shellapi.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <wchar.h>
 
 static int lastInterrupted;
 static int lastWouldBlock;
@@ -57,6 +62,12 @@ int NetLookup(const char* host, uint32_t* addr, int* family)
 uint32_t NetInetAddr(const char* host)
 {
     return (uint32_t)inet_addr(host);
+}
+
+int NetIsIPv6Address(const char* text)
+{
+    unsigned char addr[16];
+    return inet_pton(AF_INET6, text, addr) == 1;
 }
 
 int NetSocket(void)
@@ -196,6 +207,128 @@ uint64_t SysMilliseconds(void)
     return (uint64_t)GetTickCount64();
 }
 
+uint64_t SysMicroseconds(void)
+{
+    static LARGE_INTEGER freq;
+    LARGE_INTEGER now;
+    if (freq.QuadPart == 0)
+        QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&now);
+    return (uint64_t)(now.QuadPart / freq.QuadPart) * 1000000u +
+           (uint64_t)(now.QuadPart % freq.QuadPart) * 1000000u / (uint64_t)freq.QuadPart;
+}
+
+// ---- text ------------------------------------------------------------------
+//
+// Names and texts are UTF-8 inside the program; the system is asked in
+// UTF-16 through its wide interface.
+
+// `s` in UTF-16 on the heap, or null. Text that is not UTF-8 comes out with
+// U+FFFD where it breaks.
+static wchar_t* WideFrom(const char* s, UINT codePage, DWORD flags)
+{
+    int n = MultiByteToWideChar(codePage, flags, s, -1, NULL, 0);
+    if (n <= 0)
+        return NULL;
+    wchar_t* w = (wchar_t*)malloc((size_t)n * sizeof(wchar_t));
+    if (w != NULL && MultiByteToWideChar(codePage, flags, s, -1, w, n) != n) {
+        free(w);
+        w = NULL;
+    }
+    return w;
+}
+
+static wchar_t* Wide(const char* utf8)
+{
+    return WideFrom(utf8, CP_UTF8, 0);
+}
+
+// `w` in UTF-8 into `out` of `size` bytes: 0, or -1 when it does not fit.
+static int Utf8Into(const wchar_t* w, char* out, size_t size)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, out, (int)size, NULL, NULL);
+    return n > 0 ? 0 : -1;
+}
+
+static char* Utf8(const wchar_t* w)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, NULL, 0, NULL, NULL);
+    char* s = n > 0 ? (char*)malloc((size_t)n) : NULL;
+    if (s != NULL && Utf8Into(w, s, (size_t)n) < 0) {
+        free(s);
+        s = NULL;
+    }
+    return s;
+}
+
+char** SysProgramArguments(int* ac, char** av)
+{
+    int n = 0;
+    LPWSTR* w = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (w == NULL)
+        return av;
+    // Kept for the whole run, as the C runtime keeps its own.
+    char** args = (char**)calloc((size_t)n + 1, sizeof(char*));
+    for (int i = 0; args != NULL && i < n; i++) {
+        args[i] = Utf8(w[i]);
+        if (args[i] == NULL) {
+            while (i > 0)
+                free(args[--i]);
+            free(args);
+            args = NULL;
+        }
+    }
+    LocalFree(w);
+    if (args == NULL)
+        return av;
+    *ac = n;
+    return args;
+}
+
+static HANDLE HandleOf(int stream)
+{
+    return GetStdHandle(stream == SYS_STDERR ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+}
+
+static FILE* StreamOf(int stream)
+{
+    return stream == SYS_STDERR ? stderr : stdout;
+}
+
+int SysIsTerminal(int stream)
+{
+    DWORD mode;
+    HANDLE h = HandleOf(stream);
+    return h != NULL && h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
+int SysWriteBytes(int stream, const char* bytes, size_t len)
+{
+    FILE* f = StreamOf(stream);
+    errno = 0;
+    if ((len > 0 && fwrite(bytes, 1, len, f) != len) || fflush(f) != 0)
+        return -1;
+    return 0;
+}
+
+// A console takes the text as UTF-16, whatever its code page; a file or a
+// pipe gets the UTF-8 bytes.
+int SysWriteText(int stream, const char* text)
+{
+    if (!SysIsTerminal(stream))
+        return SysWriteBytes(stream, text, strlen(text));
+    fflush(StreamOf(stream));
+    wchar_t* w = Wide(text);
+    DWORD done = 0;
+    BOOL ok = w != NULL && WriteConsoleW(HandleOf(stream), w, (DWORD)wcslen(w), &done, NULL);
+    free(w);
+    if (!ok) {
+        errno = EIO;
+        return -1;
+    }
+    return 0;
+}
+
 // ---- files -----------------------------------------------------------------
 
 const char FILE_SEPARATOR = '\\';
@@ -205,9 +338,13 @@ int FileOpenRead(const char* name)
 {
     struct stat st;
 
+    wchar_t* w = Wide(name);
+    if (w == NULL)
+        return -1;
     // As with the served files: a console or pipe name opens without
     // waiting, and is then refused before anything reads from it.
-    int fd = _open(name, _O_RDONLY | _O_BINARY);
+    int fd = _wopen(w, _O_RDONLY | _O_BINARY);
+    free(w);
     if (fd < 0)
         return -1;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -232,18 +369,162 @@ void FileClose(int fd)
     _close(fd);
 }
 
-FILE* FileOpenRegularStream(const char* name)
+int FileNameFromTarget(const char* name, char* out, size_t size)
 {
-    struct stat st;
+    wchar_t* w = WideFrom(name, CP_UTF8, MB_ERR_INVALID_CHARS);
+    if (w == NULL)
+        w = WideFrom(name, CP_ACP, 0);
+    int r = w != NULL ? Utf8Into(w, out, size) : -1;
+    free(w);
+    return r;
+}
 
-    // Opening a console or pipe name does not wait here; reading would.
-    FILE* fp = fopen(name, "rb");
-    if (fp == NULL)
-        return NULL;
-    if (fstat(_fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fclose(fp);
+FILE* FileCreateStream(const char* name)
+{
+    wchar_t* w = Wide(name);
+    if (w == NULL) {
+        errno = EINVAL;
         return NULL;
     }
+    FILE* fp = _wfopen(w, L"wb");
+    free(w);
+    return fp;
+}
+
+// ---- the fence -------------------------------------------------------------
+//
+// A served name is joined to the fence's path and opened as the system
+// resolves it, junctions, links and ".." included; the opened file's final
+// path must then lie below the fence's own final path.
+
+static HANDLE fenceHandle = INVALID_HANDLE_VALUE;
+static wchar_t* fencePath;   // as given, made absolute
+static wchar_t* fenceFinal;  // where the system resolves it to
+
+void FileFenceByWalk(int on)
+{
+    (void)on;  // the final path is this system's own resolution
+}
+
+// The final path of an open handle, on the heap, or null.
+static wchar_t* FinalPath(HANDLE h)
+{
+    DWORD n = GetFinalPathNameByHandleW(h, NULL, 0, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    wchar_t* w = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof(wchar_t)) : NULL;
+    if (w != NULL &&
+        GetFinalPathNameByHandleW(h, w, n, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) >= n) {
+        free(w);
+        w = NULL;
+    }
+    return w;
+}
+
+static void ClearFence(void)
+{
+    if (fenceHandle != INVALID_HANDLE_VALUE)
+        CloseHandle(fenceHandle);
+    fenceHandle = INVALID_HANDLE_VALUE;
+    free(fencePath);
+    free(fenceFinal);
+    fencePath = fenceFinal = NULL;
+}
+
+int FileSetFence(const char* dir)
+{
+    ClearFence();
+    if (dir == NULL)
+        return 0;
+    wchar_t* w = Wide(dir);
+    DWORD n = w != NULL ? GetFullPathNameW(w, 0, NULL, NULL) : 0;
+    fencePath = n > 0 ? (wchar_t*)malloc((size_t)n * sizeof(wchar_t)) : NULL;
+    if (fencePath != NULL && GetFullPathNameW(w, n, fencePath, NULL) < n)
+        fenceHandle = CreateFileW(fencePath, 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    free(w);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (fenceHandle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(fenceHandle, &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        fenceFinal = FinalPath(fenceHandle);
+    if (fenceFinal == NULL) {
+        ClearFence();
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+// True when the final path `final` lies below the fence's.
+static int BelowFence(const wchar_t* final)
+{
+    size_t n = wcslen(fenceFinal);
+    if (n > 0 && fenceFinal[n - 1] == L'\\')
+        n--;
+    return wcslen(final) > n + 1 && final[n] == L'\\' &&
+           CompareStringOrdinal(final, (int)n, fenceFinal, (int)n, TRUE) == CSTR_EQUAL;
+}
+
+// The path a served name opens: as it is without a fence; with one, below
+// it, a drive and leading separators of an absolute name taken off.
+static wchar_t* ServedPath(const char* name)
+{
+    wchar_t* w = Wide(name);
+    if (w == NULL || fencePath == NULL)
+        return w;
+    const wchar_t* rel = w;
+    if (rel[0] != L'\0' && rel[1] == L':')
+        rel += 2;
+    while (*rel == L'\\' || *rel == L'/')
+        rel++;
+    size_t n = wcslen(fencePath) + 1 + wcslen(rel) + 1;
+    wchar_t* joined = (wchar_t*)malloc(n * sizeof(wchar_t));
+    if (joined != NULL)
+        _snwprintf(joined, n, L"%ls\\%ls", fencePath, rel);
+    free(w);
+    return joined;
+}
+
+// An ordinary file on a disk, opened for reading, below the fence when one
+// is set; INVALID_HANDLE_VALUE otherwise. A console or pipe name opens
+// without waiting, and is then refused.
+static HANDLE OpenServed(const char* name)
+{
+    wchar_t* path = ServedPath(name);
+    if (path == NULL)
+        return INVALID_HANDLE_VALUE;
+    HANDLE h = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    free(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return h;
+    BY_HANDLE_FILE_INFORMATION info;
+    int ok = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info) &&
+             !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (ok && fenceFinal != NULL) {
+        wchar_t* final = FinalPath(h);
+        ok = final != NULL && BelowFence(final);
+        free(final);
+    }
+    if (!ok) {
+        CloseHandle(h);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+FILE* FileOpenRegularStream(const char* name)
+{
+    HANDLE h = OpenServed(name);
+    if (h == INVALID_HANDLE_VALUE)
+        return NULL;
+    int fd = _open_osfhandle((intptr_t)h, _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return NULL;
+    }
+    FILE* fp = _fdopen(fd, "rb");
+    if (fp == NULL)
+        _close(fd);
     return fp;
 }
 
@@ -259,9 +540,14 @@ int FileStreamSeek(FILE* fp, int64_t off, int whence)
 
 // ---- the process -----------------------------------------------------------
 
-void SysDebugOutput(const char* text)
+void SysDebugOutput(const char* text, int isText)
 {
-    OutputDebugStringA(text);
+    wchar_t* w = isText ? Wide(text) : NULL;
+    if (w != NULL)
+        OutputDebugStringW(w);
+    else
+        OutputDebugStringA(text);
+    free(w);
 }
 
 // Sockets are not C runtime descriptors here: a missing standard stream

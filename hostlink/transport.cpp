@@ -9,6 +9,7 @@
 #include "link.h"
 #include "platform.h"
 #include "state.h"
+#include "trace.h"
 #include "transport.h"
 
 // Texts in the system's own wording, kept letter for letter as they stand.
@@ -70,6 +71,7 @@ int SliceMs(void)
 // program for ever.
 static int WaitForProgress(int fd, int forSend, uint64_t deadline)
 {
+    TraceFlush();
     for (;;) {
         int readable = 0, writable = 0;
         uint64_t now = SysMilliseconds();
@@ -262,6 +264,9 @@ int SendPackets(int fd, PKT* pkt, PKT* next, int tryOnly)
         DBG_LINE("send() failed");
         return -1;
     }
+    TracePacket(fd, 1, a, alen);
+    if (next != NULL)
+        TracePacket(fd, 1, b, blen);
     PacketSent(pkt);
     if (next != NULL)
         PacketSent(next);
@@ -307,6 +312,7 @@ int RecvPacket(int fd, unsigned char* buf)
     }
 
     unsigned char* pkt = buf + off;
+    TracePacket(fd, 0, pkt, len);
     uint16_t protocol = GetLE16(pkt + offsetof(DECI2_HDR, protocol));
     for (int i = 0; i < routeCount; i++) {
         if (routes[i].protocol == protocol)

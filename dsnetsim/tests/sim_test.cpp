@@ -57,10 +57,14 @@ void SendBytewise(int fd, const std::vector<uint8_t>& p)
     }
 }
 
-std::vector<uint8_t> Netmp(uint8_t code, std::vector<uint8_t> rest = {})
+// The body is sized once and filled in place: growing a two-byte vector by
+// insertion makes GCC's array-bounds check at -O3 see a copy past its end.
+std::vector<uint8_t> Netmp(uint8_t code, const std::vector<uint8_t>& rest = {})
 {
-    std::vector<uint8_t> body = {code, 0};
-    body.insert(body.end(), rest.begin(), rest.end());
+    std::vector<uint8_t> body(2 + rest.size(), 0);
+    body[0] = code;
+    for (size_t i = 0; i < rest.size(); i++)
+        body[2 + i] = rest[i];
     return SimPacket(SIM_PROTO_NETMP, 'H', 'H', body);
 }
 

@@ -182,11 +182,12 @@ TEST_F(Dbgp, SizeLimitWithoutRoomForAUnitFailsBeforeSending)
 {
     Bytes src(4096, 0x5a);
 
-    // Room for the headers and padding only: refused quietly.
+    // Room for the headers and padding only: said so.
     SetConf(Conf(0x1f, 0x10, 32));
     testing::internal::CaptureStdout();
     EXPECT_EQ(DbgpDownLoad(0x00100000, src.data(), 4096, 0), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(Lines(testing::internal::GetCapturedStdout()),
+              "dbgp.cpp(N): DBGP memory-write size limit leaves no room for data\n");
     EXPECT_TRUE(sent.empty());
 
     // Room for 100 bytes, but a unit of code 10 is 1024: no endless loop of

@@ -264,8 +264,104 @@ TEST_F(Drfp, NamesThatCannotBeOpened)
         }
     }
 
-    // After all that, an existing file still opens.
+    // Thousands of them leave no descriptor behind, and an existing file
+    // still opens after all that.
+    std::vector<std::string> notFiles = {"lv"};
+    if (kTestHasFifos)
+        notFiles.push_back("pipe");
+    long before = TestOpenDescriptors();
+    for (int i = 0; i < 2000; i++) {
+        for (const std::string& name : notFiles) {
+            Call(OpenReq(10, name));
+            EXPECT_EQ(GetLE32(&Take()[16]), 2u);
+        }
+    }
+    EXPECT_EQ(TestOpenDescriptors(), before);
     Ask(Body({2, 8, Open("five.bin")}), 3, 20);
+}
+
+// With a fence, a name is served only when what the system resolves it to
+// lies below the fence: a name inside, also written as an absolute name or
+// through a link or a ".." that stays inside; nothing outside, whether by
+// "..", by a link leading out (relative or absolute) or by an absolute
+// name of the outside file. Refused like a missing file. The same where
+// the kernel's own resolution is missing and the fence walks the name, and
+// neither way leaves a descriptor behind.
+TEST_F(Drfp, FenceServesOnlyWhatLiesBelowIt)
+{
+    fs::create_directories(dir / "lv" / "sub");
+    Write("lv/sub/deep.bin", Bytes{'d', 'e', 'e', 'p'});
+    std::string outside = (dir / "five.bin").string();
+    bool links = TestMakeLink("../five.bin", "lv/up") &&
+                 TestMakeLink(outside.c_str(), "lv/abs") && TestMakeLink("sub/deep.bin", "lv/in") &&
+                 TestMakeLink("sub/..", "lv/here") && TestMakeLink("loop", "lv/loop");
+    struct Case {
+        std::string name;
+        int size;  // bytes served; -1: not found
+        bool link;
+    } cases[] = {
+        {"one.bin", 3, false},           {"/one.bin", 3, false},
+        {"sub/../one.bin", 3, false},    {"sub\\deep.bin", 4, false},
+        {"../five.bin", -1, false},      {"sub/../../five.bin", -1, false},
+        {"/../five.bin", -1, false},     {outside, -1, false},
+        {"", -1, false},                 {"sub/", -1, false},
+        {"one.bin/", -1, false},         {"in", 4, true},
+        {"here/one.bin", 3, true},       {"up", -1, true},
+        {"abs", -1, true},               {"loop", -1, true},
+        {"here/../five.bin", -1, true},
+    };
+    ASSERT_EQ(FileSetFence("no-such-dir"), -1);
+    ASSERT_EQ(FileSetFence("five.bin"), -1);
+    for (int walk : {0, 1}) {
+        ASSERT_EQ(FileSetFence("lv"), 0);
+        FileFenceByWalk(walk);
+        long before = TestOpenDescriptors();
+        for (const Case& c : cases) {
+            if (c.link && !links)
+                continue;
+            SCOPED_TRACE(c.name + (walk ? " (walked)" : ""));
+            Bytes r = Ask(OpenReq(1, c.name), 1, 24);
+            uint32_t h = GetLE32(&r[20]);
+            EXPECT_EQ(GetLE32(&r[16]), c.size < 0 ? 2u : 0u);
+            if (h != 0) {
+                EXPECT_EQ(GetLE32(&Ask(Body({4, 2, h, 100}), 5, 24 + (size_t)c.size)[20]),
+                          (uint32_t)c.size);
+                Ask(Body({2, 3, h}), 3, 20);
+            }
+        }
+        EXPECT_EQ(TestOpenDescriptors(), before);
+    }
+    FileFenceByWalk(0);
+    ASSERT_EQ(FileSetFence(NULL), 0);
+    // Without a fence the target reaches the same file as before.
+    Ask(Body({2, 4, Open("lv/../five.bin")}), 3, 20);
+}
+
+// The target's names are bytes: a name in UTF-8 names the file of that
+// name; on Windows a name that is not UTF-8 is read in the ANSI code page
+// (here: é as the single byte 0xE9 of code page 1252), elsewhere it is a
+// name of its own.
+TEST_F(Drfp, NamesFromTheTargetInUtf8OrTheAnsiCodePage)
+{
+    const std::string utf8 = "caf\xc3\xa9 \xe6\x97\xa5.bin";
+    std::ofstream(dir / fs::u8path(utf8), std::ios::binary) << "utf";
+    EXPECT_EQ(Call(OpenReq(1, utf8)), "drfp.cpp(N): fopen(" + utf8 + ", \"rb\")\n");
+    uint32_t h = GetLE32(&Take()[20]);
+    ASSERT_NE(h, 0u);
+    Ask(Body({2, 2, h}), 3, 20);
+
+    std::ofstream(dir / fs::u8path("caf\xc3\xa9.bin"), std::ios::binary) << "x";
+    std::string out = Call(OpenReq(3, "caf\xe9.bin"));
+    Bytes r = Take();
+    if (kTestNamesAreBytes) {
+        EXPECT_EQ(GetLE32(&r[16]), 2u);
+        EXPECT_EQ(out, "drfp.cpp(N): fopen(caf\xe9.bin, \"rb\")\n"
+                       "drfp.cpp(N): caf\xe9.bin - file not found\n");
+    } else if (TestAnsiCodePage() == 1252) {
+        EXPECT_EQ(GetLE32(&r[16]), 0u);
+        EXPECT_EQ(out, "drfp.cpp(N): fopen(caf\xc3\xa9.bin, \"rb\")\n");
+        Ask(Body({2, 4, GetLE32(&r[20])}), 3, 20);
+    }
 }
 
 TEST_F(Drfp, EitherSeparatorNamesTheSameFile)

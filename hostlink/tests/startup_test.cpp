@@ -112,6 +112,19 @@ TEST(CommandLine, OptionsFileNameAndProgramArguments)
     ASSERT_EQ(0, HostlinkParseArgs(2, bare, nullptr, &a));
     EXPECT_EQ(nullptr, a.address);
 
+    // -trace and -root take the argument after them, as -d does.
+    ASSERT_EQ(0, parse({"hl", "-trace", "-", "-root", "/srv", "p", "-root", "x"}, &a));
+    EXPECT_STREQ("-", a.trace);
+    EXPECT_STREQ("/srv", a.root);
+    EXPECT_STREQ("p", a.filename);
+    ASSERT_EQ(2, a.nargs);
+    EXPECT_STREQ("-root", a.args[0]);
+    ASSERT_EQ(0, parse({"hl", "p"}, &a));
+    EXPECT_EQ(nullptr, a.trace);
+    EXPECT_EQ(nullptr, a.root);
+
+    EXPECT_EQ(-1, parse({"hl", "-trace"}, &a));
+    EXPECT_EQ(-1, parse({"hl", "-root", "d"}, &a));
     EXPECT_EQ(-1, parse({"hl", "-d"}, &a));
     EXPECT_EQ(-1, parse({"hl", "-kickme"}, &a));
     EXPECT_EQ(-1, parse({"hl", "-kick", "f"}, &a));

@@ -11,9 +11,12 @@
 #include <stdio.h>
 #include <string.h>
 #ifdef _WIN32
+#include <winsock2.h>
+#include <windows.h>
 #include <io.h>
 #include <process.h>
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -68,6 +71,44 @@ static inline bool TestMakeFifo(const char* path)
     return false;
 #else
     return mkfifo(path, 0600) == 0;
+#endif
+}
+
+// The descriptors (on Windows, the handles) the process holds.
+static inline long TestOpenDescriptors()
+{
+#ifdef _WIN32
+    DWORD n = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &n);
+    return (long)n;
+#else
+    long max = sysconf(_SC_OPEN_MAX), n = 0;
+    for (long fd = 0; fd < max && fd < 65536; fd++)
+        n += fcntl((int)fd, F_GETFD) != -1;
+    return n;
+#endif
+}
+
+// Whether file names are bytes, as they are on POSIX; on Windows a name the
+// target sends is read as UTF-8, else in the ANSI code page (returned by
+// TestAnsiCodePage, 0 where there is none).
+#ifdef _WIN32
+static const bool kTestNamesAreBytes = false;
+static inline unsigned TestAnsiCodePage() { return GetACP(); }
+#else
+static const bool kTestNamesAreBytes = true;
+static inline unsigned TestAnsiCodePage() { return 0; }
+#endif
+
+// A symbolic link at `path` to `target`; false where none can be made.
+static inline bool TestMakeLink(const char* target, const char* path)
+{
+#ifdef _WIN32
+    (void)target;
+    (void)path;
+    return false;
+#else
+    return symlink(target, path) == 0;
 #endif
 }
 

@@ -12,6 +12,7 @@
 
 #include "diag.h"
 #include "link_fixture.h"
+#include "testutil.h"
 
 namespace {
 
@@ -37,21 +38,18 @@ TEST(PortText, NumberRules)
     EXPECT_EQ(8510, ParsePortText("8510"));
     EXPECT_EQ(8510, ParsePortText("8510abc"));
     EXPECT_EQ(12, ParsePortText(" +12"));
-    EXPECT_EQ(4464, ParsePortText("70000"));
-    EXPECT_EQ(65535, ParsePortText("-1"));
-    EXPECT_EQ(-1, ParsePortText("0"));
-    EXPECT_EQ(-1, ParsePortText("abc"));
-    EXPECT_EQ(-1, ParsePortText(""));
-    // Low 16 bits all zero would be port 0.
-    EXPECT_EQ(-1, ParsePortText("65536"));
+    EXPECT_EQ(1, ParsePortText("1"));
+    EXPECT_EQ(65535, ParsePortText("65535"));
+    // Outside 1..65535 nothing is cut to 16 bits: no other port is reached.
+    for (const char* bad : {"0", "abc", "", "-1", "65536", "70000", "99999", "4294975806",
+                            "99999999999999999999999"})
+        EXPECT_EQ(-1, ParsePortText(bad)) << bad;
 }
 
 TEST_F(Link, AddressTextsThatConnect)
 {
-    // Trailing letters are ignored; the port is taken modulo 65536; names
-    // are looked up.
+    // Trailing letters are ignored; names are looked up.
     const std::string texts[] = {Addr(std::to_string(port) + "abc"),
-                                 Addr(std::to_string(port + 65536)),
                                  "localhost:" + std::to_string(port)};
     for (const std::string& t : texts) {
         std::string arg = t;
@@ -82,15 +80,25 @@ TEST(ConnectNetFailures, EachReasonIsReportedInOrder)
         // port.
         {std::string(1024, 'a'), "gethostbyname() fail"},
         {std::string(100, 'b') + ":x", "gethostbyname() fail"},
+        {"127.0.0.1:99999", "invalid port number"},
+        // An IPv6 address is said to be one, before the failed lookup;
+        // a name that only looks partly like one is not.
+        {"::1", "only IPv4 addresses and host names are supported\nlink.cpp(N): gethostbyname"},
+        {"[::1]:8510", "only IPv4 addresses and host names are supported\n"},
+        {"[fe80::1%eth0]:1", "only IPv4 addresses and host names are supported\n"},
+        {"2001:db8::7", "only IPv4 addresses and host names are supported\n"},
+        {std::string(100, 'c') + ":9:10", "gethostbyname() fail\n"},
     };
     for (auto& c : cases) {
         testing::internal::CaptureStdout();
         int s = ConnectNet(&c.arg[0]);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = BlankLineNumbers(testing::internal::GetCapturedStdout());
         EXPECT_EQ(-1, s) << c.arg.substr(0, 40);
-        EXPECT_NE(std::string::npos, out.find(std::string("): ") + c.message + "\n"))
+        EXPECT_NE(std::string::npos, out.find(std::string("): ") + c.message))
             << c.arg.substr(0, 40) << " printed " << out;
         EXPECT_EQ(0u, out.find("link.cpp(")) << out;
+        EXPECT_EQ(c.arg.find("::") != std::string::npos, out.find("IPv4") != std::string::npos)
+            << out;
     }
 }
 

@@ -152,6 +152,47 @@ TEST_F(Link, SendingWaitsForRoomOnlyWithinTheTimeout)
     EXPECT_LT(Seconds(t0), 4.0);
 }
 
+// Replies that cannot go out are counted as well as weighed: a manager that
+// stops reading while the target sends thousands of small requests (closes
+// of a handle that names nothing, whose replies are 20 bytes) finds the
+// wait handling no more of them once 32 replies wait, far below the byte
+// bound; what it has not handled stays where it is.
+TEST_F(Link, ReadingPausesAtThirtyTwoWaitingReplies)
+{
+    SmallBuffers(client, SO_SNDBUF);
+    SmallBuffers(server, SO_RCVBUF);
+    // Filled until nothing more is taken, also once what was in flight has
+    // landed at the other end.
+    std::string junk(4096, 'j');
+    for (int sent = 1; sent > 0;) {
+        sent = 0;
+        while (NetSendSome(client, junk.data(), (int)junk.size()) > 0)
+            sent++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::string requests;
+    for (uint32_t i = 0; i < 2000; i++) {
+        std::string body(12, '\0');
+        PutLE32(&body[0], 2);
+        PutLE32(&body[4], i);
+        requests += Packet(PROTO_DRFP, body);
+    }
+    SendRaw(server, requests);
+    SetWaitTimeout(1, 1);
+    testing::internal::CaptureStdout();
+    int r = 1, waits = 0;
+    for (; waits < 100 && r > 0; waits++)
+        r = MySelect((unsigned int)client);
+    std::string out = testing::internal::GetCapturedStdout();
+    size_t queued = 0;
+    for (List* l = QueueHead()->next; l != QueueHead(); l = l->next)
+        queued++;
+    EXPECT_EQ(32u, queued);
+    EXPECT_EQ(-1, r) << "the reply that found no room for a whole wait";
+    EXPECT_NE(std::string::npos, out.find("): send() failed\n")) << out;
+    EXPECT_TRUE(LinkHasInput(client)) << "the rest is left unhandled";
+}
+
 // Samples ride on real traffic: one after a wait that received or sent a
 // real packet, in the same call as a packet that expects no reply, never
 // more than one queued, and none after a wait that only sent a sample.

@@ -1,10 +1,14 @@
 // The hostlink end-to-end tests' shared helpers (hostlink_e2e.h).
 #include "hostlink_e2e.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <fstream>
 #include <iterator>
@@ -111,6 +115,59 @@ void Session::Start(const std::vector<std::string>& args, ProcOptions opt, bool 
     started = true;
 }
 
+// Like StartTool, but with a stream on a pseudo-terminal whose master end
+// takes the place of that stream's pipe (both streams for `fd` 3, read as
+// standard output).
+void Session::StartOnTerminal(const std::vector<std::string>& args, int fd, ProcOptions opt)
+{
+    std::vector<std::string> av;
+    if (UnderLauncher())
+        av.push_back(getenv("E2E_LAUNCHER"));
+    av.push_back(ToolPath("hostlink"));
+    av.push_back("-d");
+    av.push_back(Addr(sim));
+    av.insert(av.end(), args.begin(), args.end());
+    int master = posix_openpt(O_RDWR | O_NOCTTY), other[2];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || pipe(other) != 0) {
+        proc.res.err = "no pseudo-terminal";
+        return;
+    }
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    t0 = Now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(slave, fd == 2 ? 2 : 1);
+        dup2(fd == 1 ? other[1] : slave, 2);
+        if (fd == 2)
+            dup2(other[1], 1);
+        for (int c : {in, slave, master, other[0], other[1]})
+            close(c);
+        for (const std::string& e : opt.env)
+            putenv(strdup(e.c_str()));
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0)
+            _exit(126);
+        std::vector<char*> cav;
+        for (std::string& a : av)
+            cav.push_back(&a[0]);
+        cav.push_back(nullptr);
+        execvp(cav[0], cav.data());
+        _exit(127);
+    }
+    close(slave);
+    close(other[1]);
+    if (fd == 3) {
+        close(other[0]);
+        other[0] = -1;
+    }
+    proc.pid = pid;
+    proc.outFd = fd == 2 ? other[0] : master;
+    proc.errFd = fd == 2 ? master : other[0];
+    proc.deadline = Now() + 30;
+    started = true;
+}
+
 ProcResult Session::Wait()
 {
     ProcResult r = WaitTool(proc);
@@ -147,6 +204,46 @@ int EndServing(Session& run)
     }
     SimHangUp(run.sim);
     return 1;
+}
+
+std::vector<std::string> Screen(const std::string& raw)
+{
+    std::vector<std::string> lines(1);
+    size_t col = 0;
+    for (size_t i = 0; i < raw.size(); i++) {
+        char c = raw[i];
+        std::string& line = lines.back();
+        if (c == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+            // Parameters and intermediates up to the final byte.
+            size_t end = i + 2;
+            while (end < raw.size() && (raw[end] < 0x40 || raw[end] > 0x7e))
+                end++;
+            if (end < raw.size() && raw[end] == 'K')
+                line.resize(std::min(col, line.size()));
+            i = end;
+        } else if (c == '\r') {
+            col = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            col = 0;
+        } else {
+            if (col < line.size())
+                line[col] = c;
+            else
+                line += c;
+            col++;
+        }
+    }
+    // Blanks a line was wiped with are nothing to see.
+    for (std::string& l : lines)
+        l.erase(l.find_last_not_of(' ') + 1);
+    return lines;
+}
+
+std::string ReadFileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 double ProcCpuSeconds(int pid)

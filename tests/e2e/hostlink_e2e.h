@@ -51,6 +51,11 @@ struct Session {
     // Starts hostlink, with "-d <the session's address>" first unless told not to.
     void Start(const std::vector<std::string>& args, ProcOptions opt = ProcOptions(),
                bool withAddress = true);
+    // The same with standard error (`fd` 2), standard output (1) or both (3,
+    // read as standard output) on a pseudo-terminal; only the options' cwd
+    // and env count.
+    void StartOnTerminal(const std::vector<std::string>& args, int fd,
+                         ProcOptions opt = ProcOptions());
     // Its result, with a Windows program's CR LF line ends folded.
     ProcResult Wait();
     double Elapsed() const;
@@ -65,6 +70,13 @@ std::string OwnComment();
 // program (exit 0), otherwise the manager going away (exit 1). The status
 // hostlink should end with.
 int EndServing(Session& run);
+
+// The lines a terminal shows after `raw` was written to it: a carriage
+// return goes back to the start of the line, "ESC [ K" wipes the rest of
+// it, other escape sequences (a console's cursor switches) change nothing.
+std::vector<std::string> Screen(const std::string& raw);
+// The whole of a file, empty when there is none.
+std::string ReadFileText(const std::string& path);
 
 // What /proc says of a running process: its CPU seconds so far, and its
 // peak resident memory in KiB. -1 where there is no /proc (or the process

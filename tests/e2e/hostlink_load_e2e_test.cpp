@@ -120,26 +120,154 @@ TEST(HostlinkE2E, LoadsTheExampleProgram)
     }
 }
 
+// Segments of every length a unit can leave a remainder of, at addresses on
+// and off the unit's boundaries, reach target memory to their last byte,
+// from a program file whose name is not ASCII (taken whole from the
+// command line on Windows).
+TEST(HostlinkE2E, SegmentsOfEveryLengthReachMemoryWhole)
+{
+    std::string dir = MakeTempDir("hostlink-lengths");
+    ASSERT_FALSE(dir.empty());
+    const std::string name = "\xe3\x83\x97\xe3\x83\xad\xe3\x82\xb0-\xce\xb5\xce\xbb.elf";
+    std::vector<SimSegment> segs;
+    for (uint32_t r = 0; r < 16; r++) {
+        SimSegment seg;
+        seg.vaddr = 0x00200000 + r * 0x1000 + (r % 3 == 0 ? 0 : r + 1);
+        for (uint32_t i = 0; i < 0x100 + r; i++)
+            seg.data.push_back((uint8_t)(i * 13 + r));
+        segs.push_back(seg);
+    }
+    ASSERT_TRUE(SimWriteElf((dir + "/" + name).c_str(), segs[0].vaddr, 0, segs));
+    // 16-byte units, then 4-byte units with small packets.
+    for (uint32_t align : {0x1fu, 0x5u}) {
+        SimConfig cfg;
+        cfg.memAlign = align;
+        cfg.memLimitAlign = align == 0x5 ? 0x5 : 0;
+        cfg.memLimitSize = 100;
+        cfg.steps.push_back(SimBreak(1, 0));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.cwd = dir;
+        opt.env.push_back("LANG=C.UTF-8");  // how the launcher reads the command line
+        run.Start({name}, opt);
+        ProcResult r = run.Wait();
+        SCOPED_TRACE("mem_align " + std::to_string(align));
+        EXPECT_EQ(Count(r.out, "Loading program"), 16u) << r.out;
+        EXPECT_EQ(r.status, 1) << r.out;
+        uint64_t total = 0;
+        for (const SimSegment& seg : segs) {
+            std::vector<uint8_t> mem;
+            ASSERT_TRUE(SimReadMem(run.sim, seg.vaddr, (uint32_t)seg.data.size(), &mem))
+                << "segment at " << seg.vaddr << " of " << seg.data.size() << " bytes\n"
+                << Dump(run.sim);
+            EXPECT_TRUE(mem == seg.data) << "segment at " << seg.vaddr;
+            total += seg.data.size();
+        }
+        EXPECT_EQ(SimMemBytes(run.sim), total);
+        EXPECT_TRUE(SimProblems(run.sim).empty()) << Dump(run.sim);
+    }
+    RemoveTree(dir);
+}
+
+// While the program is written, a terminal on standard error shows one line
+// that rewrites itself (bytes of the total, percentage, rate) and is wiped
+// at the end, also when standard output shares the terminal and prints
+// meanwhile; standard error that is no terminal, and standard output, get
+// none of it. A name that is not ASCII shows whole on the terminal too (on
+// Windows through the console's wide output).
+TEST(HostlinkE2E, TheLoadIsWatchedOnATerminalOnly)
+{
+    std::string dir = MakeTempDir("hostlink-progress");
+    ASSERT_FALSE(dir.empty());
+    std::string elf = dir + "/two.elf";
+    ASSERT_TRUE(SimWriteElf(elf.c_str(), 0x00100000, 0,
+                            {{0x00100000, std::vector<uint8_t>(640, 1), 0},
+                             {0x00200000, std::vector<uint8_t>(640, 2), 0}}));
+    const std::string first = "loading: 0 of 1280 bytes (0 %), ";
+    const std::string wide = "\xce\x95\xce\xbb\xce\xbb\xce\xb7\xce\xbd\xce\xb9\xce\xba\xce\xac.txt";
+    for (int where : {3, 2, 0}) {
+        SCOPED_TRACE(where == 3 ? "both on a terminal" : where == 2 ? "standard error on one"
+                                                                    : "no terminal");
+        SimConfig cfg;
+        cfg.memAlign = 0x11;
+        cfg.memLimitAlign = 0x11;
+        cfg.memLimitSize = 64;  // 20 writes a segment, each its own exchange
+        cfg.split = 4;          // ... and each reply slow to come
+        cfg.splitDelayMs = 20;
+        cfg.steps.push_back(SimTty("loaded\r\n"));
+        cfg.steps.push_back(SimDrfpOpen(wide));
+        cfg.steps.push_back(SimBreak(1, 0));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.env.push_back("LANG=C.UTF-8");  // the launcher's console writes UTF-8
+        if (where != 0)
+            run.StartOnTerminal({elf}, where, opt);
+        else
+            run.Start({elf}, opt);
+        ProcResult r = run.Wait();
+        EXPECT_EQ(r.status, 1) << r.out;
+        const std::string& shown = where == 2 ? r.err : r.out;
+        if (where == 0) {
+            EXPECT_EQ(r.err.find("loading"), std::string::npos) << r.err;
+            EXPECT_EQ(r.out.find("loading"), std::string::npos);
+            continue;
+        }
+        // Shown at once, then redrawn while the writes go on.
+        EXPECT_NE(shown.find(first), std::string::npos) << shown;
+        EXPECT_GE(Count(shown, "loading: "), 3u) << shown;
+        std::vector<std::string> screen = Screen(shown);
+        std::string all;
+        for (const std::string& line : screen) {
+            EXPECT_EQ(line.find("loading"), std::string::npos) << line;
+            all += line + "\n";
+        }
+        if (where == 3) {
+            // The lines printed during the load are whole on the screen.
+            EXPECT_TRUE(InOrder(all, {"Loading program (address=0x00100000 size=0x00000280) ...\n",
+                                      "Loading program (address=0x00200000 size=0x00000280) ...\n",
+                                      "loaded\n", "fopen(" + wide + ", \"rb\")\n",
+                                      "break code 0x1"}));
+        } else {
+            EXPECT_EQ(all.find_first_not_of('\n'), std::string::npos) << all;
+            EXPECT_EQ(r.out.find("loading"), std::string::npos);
+        }
+    }
+    RemoveTree(dir);
+}
+
 // A target that refuses part of the load: each refusal ends the run with
-// its own stack of lines and nothing after it is sent.
+// its own stack of lines and nothing after it is sent. A size limit that
+// leaves a kind of write no room is said before anything is written, also
+// when the segment's first bytes would have gone out as single bytes.
 TEST(HostlinkE2E, RefusedLoadEndsTheRun)
 {
+    std::string dir = MakeTempDir("hostlink-refused");
+    ASSERT_FALSE(dir.empty());
+    std::string odd = dir + "/odd.elf";
+    ASSERT_TRUE(SimWriteElf(odd.c_str(), 0x00100008, 0,
+                            {{0x00100008, std::vector<uint8_t>(4099, 7), 0}}));
     struct Case {
         const char* name;
         uint8_t getconf, wrmem, run;
-        uint32_t limit;
+        uint32_t limitAlign, limit;
+        const char* elf;
         std::vector<std::string> lines;
     } cases[] = {
-        {"configuration", 1, 0, 0, 0,
+        {"configuration", 1, 0, 0, 0, 0, kExampleElf,
          {"cannot get DBGP configuration data\n", "receive error\n", "select error\n",
           "faild to send DBGP_TYPE_GETCONF packet\n"}},
-        {"second write", 0, 1, 0, 0,
+        {"second write", 0, 1, 0, 0, 0, kExampleElf,
          {"DBGP_TYPE_WRMEM failed\n", "receive error\n", "select error\n",
           "faild to send DBGP_TYPE_WRMEM packet\n"}},
-        {"run", 0, 0, 1, 0,
+        {"run", 0, 0, 1, 0, 0, kExampleElf,
          {"DBGP_TYPE_RUN failed\n", "receive error\n", "select error\n",
           "faild to send DBGP_TYPE_RUN packet\n"}},
-        {"no room for data", 0, 0, 0, 32, {"Loading program"}},
+        {"no room for data", 0, 0, 0, 0x11, 32, kExampleElf,
+         {"DBGP memory-write size limit leaves no room for data\n"}},
+        {"no room for the bulk of an odd segment", 0, 0, 0, 0x10, 40, odd.c_str(),
+         {"DBGP memory-write size limit is smaller than one unit\n"}},
     };
     for (const Case& c : cases) {
         SimConfig cfg;
@@ -149,11 +277,11 @@ TEST(HostlinkE2E, RefusedLoadEndsTheRun)
         cfg.wrmemFailNth = 1;
         cfg.runResult = c.run;
         cfg.memAlign = 0x11;  // code 4, and 0 for the odd ends
-        cfg.memLimitAlign = c.limit ? 0x11 : 0;
+        cfg.memLimitAlign = c.limitAlign;
         cfg.memLimitSize = c.limit;
         Session run(cfg);
         ASSERT_NE(run.sim, nullptr);
-        run.Start({kExampleElf});
+        run.Start({c.elf});
         ProcResult r = run.Wait();
         SCOPED_TRACE(c.name);
         std::vector<std::string> want = c.lines;
@@ -165,15 +293,20 @@ TEST(HostlinkE2E, RefusedLoadEndsTheRun)
         if (expected) {
             EXPECT_EQ(dbgp.size(), expected) << Dump(run.sim);
         }
+        if (c.limit) {
+            EXPECT_EQ(Count(r.out, "Loading program"), 0u) << r.out;
+        }
         EXPECT_FALSE(SimRun(run.sim).seen && c.run == 0) << "no program was started";
     }
+    RemoveTree(dir);
 }
 
 // A program file that cannot be loaded is refused with the loader's own
 // message before anything is registered or reset, so a mistyped name costs
 // a free target nothing: a missing name, a FIFO (which must not hold the
 // run), a directory, files too short for the magic or the header, another
-// architecture, program headers outside the file.
+// architecture, program headers outside the file; and so are arguments too
+// long for the run request.
 TEST(HostlinkE2E, AProgramFileThatCannotBeLoadedIsRefusedBeforeTheClaim)
 {
     std::string dir = MakeTempDir("hostlink-files");
@@ -205,11 +338,15 @@ TEST(HostlinkE2E, AProgramFileThatCannotBeLoadedIsRefusedBeforeTheClaim)
         {"cut.elf", "Cannot read ELF header\n"},
         {"big-endian.elf", "File is not for EE architecture\n"},
         {"far-table.elf", "There is no program headers\n"},
+        {"good.elf", "program arguments too long for DBGP_TYPE_RUN packet\n"},
     };
     bool fifo = !UnderLauncher() && mkfifo((dir + "/fifo.elf").c_str(), 0600) == 0;
     for (const Case& c : cases) {
         if (std::string(c.name) == "fifo.elf" && !fifo)
             continue;  // no FIFO under the launcher's system
+        bool huge = std::string(c.name) == "good.elf";
+        if (huge && UnderLauncher())
+            continue;  // past the launcher's system's command-line limit
         for (bool kick : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (kick ? " -kickme" : ""));
             SimConfig cfg;
@@ -221,6 +358,8 @@ TEST(HostlinkE2E, AProgramFileThatCannotBeLoadedIsRefusedBeforeTheClaim)
             if (kick)
                 args.push_back("-kickme");
             args.push_back(c.name);
+            if (huge)
+                args.push_back(std::string(70000, 'a'));
             run.Start(args, opt);
             ProcResult r = run.Wait();
             EXPECT_TRUE(InOrder(r.out, {c.line, "cannot download program\n"}));

@@ -1,6 +1,7 @@
 // hostlink end to end, serving the running program: its file requests,
 // pointer samples, an interrupt, and the demo as people run it.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -150,6 +151,89 @@ TEST(HostlinkE2E, ServesFilesThenStopsAtABreak)
     RemoveTree(dir);
 }
 
+// With -root the target is fenced in: a name inside is served (also as an
+// absolute name, through a link that stays inside, and a name that is not
+// ASCII); nothing outside is, whether asked for by an absolute name, a ".."
+// climb or a link leading out, each refused like a missing file. Without
+// -root the same climb still reaches the file, as it always has; a fence
+// that is no directory ends the run before anything is sent.
+TEST(HostlinkE2E, RootFencesTheServedFilesIn)
+{
+    std::string dir = MakeTempDir("hostlink-root");
+    ASSERT_FALSE(dir.empty());
+    const std::string wide = "donn\xc3\xa9" "es-\xe6\x97\xa5\xe6\x9c\xac.txt";
+    ASSERT_EQ(mkdir((dir + "/root").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir + "/root/sub").c_str(), 0755), 0);
+    WriteFile(dir + "/root/inside.txt", "inside");
+    WriteFile(dir + "/root/sub/" + wide, "wide");
+    WriteFile(dir + "/outside.txt", "secret");
+    ASSERT_EQ(symlink("../outside.txt", (dir + "/root/up").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/outside.txt").c_str(), (dir + "/root/abs").c_str()), 0);
+    ASSERT_EQ(symlink("sub", (dir + "/root/in").c_str()), 0);
+    struct Case {
+        std::string name;
+        const char* content;  // null: refused
+    };
+    const std::vector<Case> fencedCases = {
+        {"inside.txt", "inside"},        {"/inside.txt", "inside"},
+        {"in/" + wide, "wide"},          {"sub/../inside.txt", "inside"},
+        {"../outside.txt", nullptr},     {"/../outside.txt", nullptr},
+        {dir + "/outside.txt", nullptr}, {"up", nullptr},
+        {"abs", nullptr},                {"in/../../outside.txt", nullptr},
+    };
+    // Run from inside root without a fence: what has always been served.
+    const std::vector<Case> plainCases = {{"../outside.txt", "secret"}, {"sub/" + wide, "wide"}};
+    for (bool fenced : {true, false}) {
+        SCOPED_TRACE(fenced ? "-root root" : "no fence");
+        const std::vector<Case>& cases = fenced ? fencedCases : plainCases;
+        SimConfig cfg;
+        cfg.sampleOpens = false;
+        for (const Case& c : cases) {
+            cfg.steps.push_back(SimDrfpOpen(c.name));
+            cfg.steps.push_back(SimDrfpRead(100));
+        }
+        cfg.steps.push_back(SimBreak(1, 0));
+        Session run(cfg);
+        ASSERT_NE(run.sim, nullptr);
+        ProcOptions opt;
+        opt.cwd = fenced ? dir : dir + "/root";
+        std::vector<std::string> args = {kExampleElf};
+        if (fenced)
+            args.insert(args.begin(), {"-root", "root"});
+        run.Start(args, opt);
+        ProcResult r = run.Wait();
+        EXPECT_EQ(r.status, 1) << r.out;
+        std::vector<SimDrfpResult> d = SimDrfpResults(run.sim);
+        ASSERT_EQ(d.size(), 2 * cases.size()) << Dump(run.sim);
+        size_t refused = 0;
+        for (size_t i = 0; i < cases.size(); i++) {
+            SCOPED_TRACE(cases[i].name);
+            const char* want = cases[i].content;
+            refused += want == nullptr;
+            EXPECT_EQ(d[2 * i].result, want ? 0u : 2u);
+            EXPECT_EQ(std::string(d[2 * i + 1].data.begin(), d[2 * i + 1].data.end()),
+                      want ? want : "");
+        }
+        EXPECT_EQ(Count(r.out, " - file not found\n"), refused) << r.out;
+        const std::string shown = (fenced ? "in" : "sub") +
+                                  std::string(UnderLauncher() ? "\\" : "/") + wide;
+        EXPECT_TRUE(InOrder(r.out, {"fopen(" + shown + ", \"rb\")\n"}));
+    }
+    // A fence that is no directory to open.
+    SimConfig cfg;
+    cfg.acceptTimeoutMs = 1000;
+    Session run(cfg);
+    ASSERT_NE(run.sim, nullptr);
+    ProcOptions opt;
+    opt.cwd = dir;
+    run.Start({"-root", "outside.txt", kExampleElf}, opt);
+    ProcResult r = run.Wait();
+    EXPECT_TRUE(InOrder(r.out, {"outside.txt - cannot open root directory: "}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(SimConnections(run.sim), 0);
+    RemoveTree(dir);
+}
+
 // Pointer samples go out only once the target has opened their protocol,
 // one behind each packet of real traffic; a silent target gets none, and
 // hostlink then rests. An interrupt while serving ends the run with 0.
@@ -263,7 +347,8 @@ TEST(HostlinkE2E, DemoScenarioCopiesTheDataFile)
 }
 
 // The demo's own command line: the simulator program starts hostlink,
-// plays the demo and interrupts hostlink once the program has finished.
+// plays the demo and interrupts hostlink once the program has finished. An
+// option of the chaos rounds without --chaos is refused, not ignored.
 TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
 {
     if (UnderLauncher())
@@ -281,4 +366,11 @@ TEST(HostlinkE2E, SimulatorProgramRunsTheDemo)
                                 "Hello from the workstation's disk.\n", "demo: done\n"}));
     EXPECT_NE(r.err.find("hostlink exited with status 0"), std::string::npos) << r.err;
     EXPECT_EQ(r.status, 0);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"--seed", "5"}, {"-s", "demo", "--quick"}, {"--first", "3"}}) {
+        r = RunTool("dsnetsim", args, opt);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.err.rfind("usage: dsnetsim", 0), 0u) << r.err;
+        EXPECT_EQ(r.out.find("listening"), std::string::npos) << r.out;
+    }
 }

@@ -20,22 +20,34 @@ SimConfig SilentTarget()
 }  // namespace
 
 // An interrupt during a quiet wait is acted on at the end of the one-second
-// slice, not after the whole ten-second wait.
+// slice, not after the whole ten-second wait; while serving it ends the run
+// with 0. A closed terminal (SIGHUP) and SIGQUIT end it the same way, in
+// order, not killed where it stands.
 TEST(HostlinkE2E, TerminationSignalEndsAQuietWaitAtTheSliceEnd)
 {
     if (UnderLauncher())
         GTEST_SKIP() << "signals do not reach a program under the launcher";
-    for (int sig : {SIGINT, SIGTERM}) {
-        Session run(SilentTarget());
-        ASSERT_NE(run.sim, nullptr);
-        run.Start({kExampleElf});
-        ASSERT_TRUE(WaitForOutput(run.proc, "Target reset.", 10));
-        double t = Now();
-        SignalTool(run.proc, sig);
-        ProcResult r = run.Wait();
-        EXPECT_LT(Now() - t, 2.5) << "signal " << sig;
-        EXPECT_TRUE(InOrder(r.out, {"Target reset.\n", "timeout\n"}));
-        EXPECT_EQ(r.status, 255);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        for (bool serving : {false, true}) {
+            SCOPED_TRACE("signal " + std::to_string(sig) + (serving ? " while serving" : ""));
+            SimConfig cfg = SilentTarget();
+            cfg.eeConnects = serving;
+            cfg.steps.push_back(SimTty("served\r\n"));
+            Session run(cfg);
+            ASSERT_NE(run.sim, nullptr);
+            run.Start({kExampleElf});
+            ASSERT_TRUE(WaitForOutput(run.proc, serving ? "served" : "Target reset.", 10));
+            double t = Now();
+            SignalTool(run.proc, sig);
+            ProcResult r = run.Wait();
+            EXPECT_LT(Now() - t, 2.5);
+            if (serving) {
+                EXPECT_EQ(r.status, 0) << r.out;
+            } else {
+                EXPECT_TRUE(InOrder(r.out, {"Target reset.\n", "timeout\n"}));
+                EXPECT_EQ(r.status, 255);
+            }
+        }
     }
 }
 
