@@ -18,6 +18,7 @@
 #define LISTING_GONE (-2)      // the entry vanished (or stopped being a directory)
 #define LISTING_OTHER_FS (-3)  // a subdirectory that is another file system's root
 #define LISTING_NO_FD (-4)     // no descriptor left to open it with (a retry may work)
+#define LISTING_NO_MEMORY (-5) // no memory left for its listing
 
 // Results of ListNext.
 #define LISTING_ENTRY 1

@@ -80,7 +80,7 @@ static int Attach(ListDir* d, int fd, const dev_t* parentDev)
     d->buf = (char*)malloc(LIST_BUF_SIZE);
     if (!d->buf) {
         close(fd);
-        return LISTING_FAILED;
+        return LISTING_NO_MEMORY;
     }
     d->fd = fd;
     d->dev = st.st_dev;

@@ -13,7 +13,9 @@
 // Bounds: AHEAD_WINDOW directories claimed ahead of the walk, AHEAD_BUDGET
 // bytes of listings for them, AHEAD_DIR_MAX bytes for any one directory;
 // the walk reads the rest of a listing that does not fit straight from the
-// system. A listing is closed once read in full and each of its
+// system. Only what lies ahead of the walk is charged to the budget: a
+// listing the walk has taken is the walk's own, held for as long as it is
+// below that directory, however deep it goes. A listing is closed once read in full and each of its
 // subdirectories opened, so a chain of directories holds a few descriptors
 // however deep it goes. Records and buffers are reused until AheadRelease.
 #include "readahead.h"
@@ -67,6 +69,7 @@ struct AheadDir {
     int state;
     int byWalk;  // claimed by the walk: never counted in the window
     int taken;   // handed to the walk
+    size_t charged;  // bytes of buf charged to the budget, until taken
     int openResult;
     int complete;   // the whole listing is in buf
     int endResult;  // how it ended, once complete
@@ -90,7 +93,7 @@ static int readerCount;
 static int stopping;
 static int idleReaders;
 static unsigned aheadCount;  // claimed by readers, not yet taken by the walk
-static size_t bufferBytes;
+static size_t bufferBytes;  // charged to the budget: listings read ahead, not yet taken
 static AheadDir* topDir;
 static AheadDir* walkWaitsFor;
 static AheadDir* freeDirs;
@@ -189,6 +192,10 @@ static AheadDir* NewDir(AheadDir* parent, AheadRec* rec, int byWalk)
     d->rec = rec;
     d->state = AHEAD_CLAIMED;
     d->byWalk = d->taken = byWalk;
+    if (!byWalk) {
+        d->charged = cap;
+        bufferBytes += cap;
+    }
     d->openResult = LISTING_FAILED;
     d->endResult = LISTING_END;
     if (rec)
@@ -198,6 +205,13 @@ static AheadDir* NewDir(AheadDir* parent, AheadRec* rec, int byWalk)
     return d;
 }
 
+// The walk takes `d`: its buffer is no longer charged to the budget.
+static void Uncharge(AheadDir* d)
+{
+    bufferBytes -= d->charged;
+    d->charged = 0;
+}
+
 static void ReleaseDir(AheadDir* d)
 {
     if (d->linked)
@@ -205,9 +219,9 @@ static void ReleaseDir(AheadDir* d)
     if (d->dirOpen)
         ListClose(d->dir);
     d->dirOpen = 0;
+    Uncharge(d);
     if (d->cap > AHEAD_KEEP) {
         free(d->buf);
-        bufferBytes -= d->cap;
         d->buf = NULL;
         d->cap = 0;
     }
@@ -278,6 +292,8 @@ static AheadDir* FindWork(void)
 
 // Room for `need` more bytes in d's buffer. The walk's own directories are
 // bounded by AHEAD_DIR_MAX alone; those read ahead by the budget as well.
+// The walk may take `d` while it is being read: from then on it is not
+// charged.
 static int Grow(AheadDir* d, size_t need)
 {
     size_t want = d->used + need;
@@ -288,16 +304,22 @@ static int Grow(AheadDir* d, size_t need)
         cap *= 2;
     if (cap > AHEAD_DIR_MAX)
         cap = AHEAD_DIR_MAX;
+    size_t more = cap - d->cap;
     {
         std::lock_guard<std::mutex> g(aheadLock);
-        if (!d->byWalk && bufferBytes + (cap - d->cap) > AHEAD_BUDGET)
-            return 0;
-        bufferBytes += cap - d->cap;
+        if (!d->taken) {
+            if (bufferBytes + more > AHEAD_BUDGET)
+                return 0;
+            bufferBytes += more;
+            d->charged += more;
+        }
     }
     char* grown = (char*)realloc(d->buf, cap);
     if (!grown) {
         std::lock_guard<std::mutex> g(aheadLock);
-        bufferBytes -= cap - d->cap;
+        more = more < d->charged ? more : d->charged;
+        bufferBytes -= more;
+        d->charged -= more;
         return 0;
     }
     d->buf = grown;
@@ -432,7 +454,7 @@ int AheadBegin(const char* filter, AheadDir** top)
         d = NewDir(NULL, NULL, 1);
     }
     if (!d)
-        return LISTING_FAILED;
+        return LISTING_NO_MEMORY;
     ReadDir(d, NULL, 1);
     std::lock_guard<std::mutex> g(aheadLock);
     int rc = d->openResult;
@@ -536,7 +558,7 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
     if (!c) {
         c = NewDir(parent, rec, 1);
         if (!c)
-            return LISTING_FAILED;
+            return LISTING_NO_MEMORY;
         if (rec) {
             size_t after = (size_t)((char*)rec - parent->buf) + rec->len;
             if (parent->claimPos < after)
@@ -546,6 +568,7 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
     } else {
         if (!c->taken) {
             c->taken = 1;
+            Uncharge(c);
             if (aheadCount-- == AHEAD_WINDOW && idleReaders > 0)
                 workCv.notify_one();
         }

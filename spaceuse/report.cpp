@@ -9,6 +9,7 @@
 #include "list.h"
 #include "scan.h"
 #include "sysdep.h"
+#include "text.h"
 
 static const char kDashLine[] =
     "--------------------------------------------------------------\n";
@@ -87,8 +88,9 @@ static const char* DriveLabel(const PathReport* pr)
 
 static void PathError(const char* fmt, const char* text)
 {
+    char shown[SHOWN_NAME_SIZE];
     fflush(stdout);
-    fprintf(stderr, fmt, text);
+    fprintf(stderr, fmt, ShownName(text, shown, sizeof shown));
 }
 
 static void DriveError(const char* fmt, char drive)
@@ -190,6 +192,12 @@ static int EnterPath(PathReport* pr)
         char full[PATH_BUF_SIZE];
         if (SysGetCurrentDir(full, sizeof full) == 0)
             memcpy(path, full, strlen(full) + 1);
+    } else if (SysSetCurrentDir(".") != 0) {
+        // No path is the current directory, and says so as "." would when
+        // that directory cannot be entered.
+        const char here[3] = {'.', PATH_SEP, '\0'};
+        PathError(DIR_ERROR, here);
+        return 1;
     }
     return 0;
 }
@@ -229,8 +237,9 @@ static void PrintColumnHeader(const PathReport* pr)
     }
     if (o->showPath) {
         fputs("  Path:", stdout);
+        char shown[SHOWN_NAME_SIZE];
         if (o->hasFilter)
-            printf(" - \"%s\"", pr->filter);
+            printf(" - \"%s\"", ShownName(pr->filter, shown, sizeof shown));
     }
     printf("\n%s", kDashLine);
 }
@@ -263,6 +272,7 @@ static int ScanPath(PathReport* pr)
     UsageTotals totals = {0, 0, 0};
     if (!ScanDirectory(pr->filter, &totals, &ctx, &pr->driveInfo)) {
         PathError(SIZE_ERROR, path);
+        ReportCause(&ctx, ctx.topResult);
         return 1;
     }
     if (pr->options.mode == MODE_NORMAL)

@@ -98,8 +98,9 @@ static void WriteUsageLine(const char* name, const UsageTotals* totals, const Sc
 {
     char fields[128];
     FormatUsageFields(fields, sizeof fields, totals, ctx, info);
+    char shown[SHOWN_NAME_SIZE];
     if (ctx->options->showPath)
-        printf("%s%s%s\n", fields, UsageIndent(ctx->depth), name);
+        printf("%s%s%s\n", fields, UsageIndent(ctx->depth), ShownName(name, shown, sizeof shown));
     else
         printf("%s\n", fields);
 }
@@ -151,22 +152,23 @@ static ScanLevel* GetLevel(size_t k)
 static void WriteScanPath(FILE* f, const ScanContext* ctx, size_t k, const char* leaf)
 {
     char cwd[PATH_BUF_SIZE];
+    char shown[SHOWN_NAME_SIZE];
     const char* root = ctx->rootPath;
     if (!root || !root[0])
         root = SysGetCurrentDir(cwd, sizeof cwd) == 0 ? cwd : ".";
-    fputs(root, f);
+    fputs(ShownName(root, shown, sizeof shown), f);
     size_t rootLen = strlen(root);
     int needSep = rootLen > 0 && root[rootLen - 1] != PATH_SEP;
     for (size_t i = 1; i <= k; i++) {
         if (needSep)
             fputc(PATH_SEP, f);
-        fputs(levels[i]->name, f);
+        fputs(ShownName(levels[i]->name, shown, sizeof shown), f);
         needSep = 1;
     }
     if (leaf) {
         if (needSep)
             fputc(PATH_SEP, f);
-        fputs(leaf, f);
+        fputs(ShownName(leaf, shown, sizeof shown), f);
     }
 }
 
@@ -183,17 +185,21 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
     ctx->failures++;
 }
 
-// The cause of the line before it, once per path: more directories open
-// at once than the process may hold. Directories this deep are reached by
-// raising the limit (ulimit -n).
-static void ReportNoDescriptor(ScanContext* ctx)
+void ReportCause(ScanContext* ctx, int result)
 {
-    if (ctx->noDescriptorTold)
-        return;
-    ctx->noDescriptorTold = 1;
-    fputs("Error: out of file descriptors (too many directories open at once); raise the "
-          "limit of open files to count what they hold\n",
-          stderr);
+    if (result == LISTING_NO_FD && !ctx->noDescriptorTold) {
+        // More directories open at once than the process may hold.
+        // Directories this deep are reached by raising the limit (ulimit -n).
+        ctx->noDescriptorTold = 1;
+        fputs("Error: out of file descriptors (too many directories open at once); raise the "
+              "limit of open files to count what they hold\n",
+              stderr);
+    } else if (result == LISTING_NO_MEMORY && !ctx->noMemoryTold) {
+        ctx->noMemoryTold = 1;
+        fputs("Error: out of memory (the directories the scan holds at once need more than the "
+              "process may have); raise the memory limit to count what they hold\n",
+              stderr);
+    }
 }
 
 static void AddTotals(UsageTotals* to, const UsageTotals* from)
@@ -258,7 +264,8 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     ScanLevel* cur = levels[k];
     if (ctx->depth == 0 && !o->recursive && !o->toFile) {
         // The progress line as the system writes it, letter for letter.
-        printf("\rscanning: %-65s\r", e->name);
+        char shown[SHOWN_NAME_SIZE];
+        printf("\rscanning: %-65s\r", ShownName(e->name, shown, sizeof shown));
         fflush(stdout);
     }
     if (e->isLink) {
@@ -271,10 +278,8 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     int rc = AheadEnter(cur->dir, e, &child);
     if (rc == LISTING_OK && !next) {
         AheadLeave(child);
-        rc = LISTING_FAILED;
+        rc = LISTING_NO_MEMORY;
     }
-    if (rc == LISTING_GONE)
-        return k;
     if (rc == LISTING_OTHER_FS) {
         // Another file system mounted here: counted where it stands, never
         // entered, as a link is.
@@ -283,10 +288,10 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     }
     if (rc != LISTING_OK) {
         // Still counted and given its line of zeros, but never silently:
-        // the total is short by whatever it holds.
+        // the total is short by whatever it holds. So is a directory that
+        // was listed and has gone since.
         ReportUnreadable(ctx, k, e->name);
-        if (rc == LISTING_NO_FD)
-            ReportNoDescriptor(ctx);
+        ReportCause(ctx, rc);
         FinishSubdir(cur, e->name, &zero, ctx, info);
         return k;
     }
@@ -320,8 +325,10 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
 {
     const char* useFilter = ctx->options->hasFilter ? filter : NULL;
     ScanLevel* top = GetLevel(0);
-    if (!top || AheadBegin(useFilter, &top->dir) != LISTING_OK) {
+    int rc = top ? AheadBegin(useFilter, &top->dir) : LISTING_NO_MEMORY;
+    if (rc != LISTING_OK) {
         AheadEnd();
+        ctx->topResult = rc;
         return false;
     }
     ResetLevel(top, NULL);

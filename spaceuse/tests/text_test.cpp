@@ -110,3 +110,16 @@ TEST(UpperName, AsciiAndTheThreeNordicLetters)
     char empty[] = "";
     EXPECT_STREQ("", UpperName(empty));
 }
+
+TEST(ShownName, ControlCharactersEscapedEverythingElseKept)
+{
+    char buf[SHOWN_NAME_SIZE];
+    const char* plain = "caf\xC3\xA9 \\ \"x\"";
+    EXPECT_EQ(plain, ShownName(plain, buf, sizeof buf));  // untouched, not copied
+    EXPECT_STREQ("a\\nb\\tc\\015\\001\\177\xFF", ShownName("a\nb\tc\r\x01\x7F\xFF", buf, sizeof buf));
+    // Every byte escaped still fits; a smaller buffer cuts whole escapes.
+    std::string worst(512, '\x1F');
+    EXPECT_EQ(4u * 512, strlen(ShownName(worst.c_str(), buf, sizeof buf)));
+    char small[7];
+    EXPECT_STREQ("x\\001", ShownName("x\x01\x02", small, sizeof small));
+}

@@ -78,6 +78,21 @@ TEST_F(SpaceuseTest, CountsEveryFileInWholeClustersAndNamesTheTree)
     EXPECT_EQ(total.name, ToolPathOf(root));
     // The sparse file is counted by its size, not by what it occupies.
     EXPECT_GE(total.usage, 5ull << 30);
+
+    // Several paths: each total counts its own tree and nothing of the
+    // paths before it.
+    r = Report({Sw("i"), Sw("q"), Sw("c"), ToolPathOf(root + "/a"), ToolPathOf(root)});
+    EXPECT_EQ(r.status, 0);
+    std::vector<UsageLine> totals;
+    for (const std::string& l : lines) {
+        UsageLine u = ParseUsage(l);
+        if (u.ok)
+            totals.push_back(u);
+    }
+    ASSERT_EQ(totals.size(), 2u) << r.out;
+    Count a = CountTree(root + "/a", cs, dirCluster);
+    ExpectLine(totals[0], a, a.clusters, "first path");
+    ExpectLine(totals[1], all, all.clusters, "second path");
 }
 
 TEST_F(SpaceuseTest, UnitsModesAndColumnChoices)
