@@ -45,7 +45,9 @@
 // whole record is padded to 8 bytes.
 typedef struct AheadRec {
     uint64_t size;
+    uint64_t ino;
     AheadDir* child;  // set once this subdirectory is claimed
+    uint32_t nlink;
     uint32_t len;     // bytes of the whole record
     uint8_t flags;
     int8_t sizeResult;
@@ -332,7 +334,7 @@ static int Grow(AheadDir* d, size_t need)
 static void FillDir(AheadDir* d)
 {
     for (;;) {
-        ListEntry e;
+        ListEntry e = {};
         int r = ListNext(d->dir, &e);
         if (r != LISTING_ENTRY) {
             d->endResult = r;
@@ -360,6 +362,8 @@ static void FillDir(AheadDir* d)
             rec->sizeResult = (int8_t)ListEntrySize(d->dir, &e);
             rec->size = e.size;
         }
+        rec->ino = e.ino;
+        rec->nlink = e.nlink;
         memcpy((char*)(rec + 1), e.name, len + 1);
         d->used += need;
         if (Enterable(rec))
@@ -478,6 +482,8 @@ static void FillEntry(AheadEntry* e, const AheadRec* r)
     e->isLink = (r->flags & REC_LINK) ? 1 : 0;
     e->wanted = (r->flags & REC_WANTED) ? 1 : 0;
     e->sizeResult = r->sizeResult;
+    e->ino = r->ino;
+    e->nlink = r->nlink;
     e->slot = (void*)r;
 }
 
@@ -485,7 +491,7 @@ static void FillEntry(AheadEntry* e, const AheadRec* r)
 // read any directory.
 static int NextDirect(AheadDir* d, AheadEntry* e)
 {
-    ListEntry le;
+    ListEntry le = {};
     for (;;) {
         int r = LISTING_ENTRY;
         if (d->pending)
@@ -504,6 +510,8 @@ static int NextDirect(AheadDir* d, AheadEntry* e)
     e->wanted = !le.isDir && Wanted(le.name);
     e->sizeResult = e->wanted ? ListEntrySize(d->dir, &le) : LISTING_OK;
     e->size = le.size;
+    e->ino = le.ino;
+    e->nlink = le.nlink;
     e->slot = NULL;
     return LISTING_ENTRY;
 }
@@ -583,6 +591,11 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
     }
     *child = c;
     return LISTING_OK;
+}
+
+void AheadId(const AheadDir* d, uint64_t* dev, uint64_t* ino)
+{
+    ListId(d->dir, dev, ino);
 }
 
 void AheadLeave(AheadDir* d)

@@ -6,10 +6,12 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "export.h"
 #include "list.h"
 #include "scan.h"
 #include "sysdep.h"
 #include "text.h"
+#include "treemap.h"
 
 static const char kDashLine[] =
     "--------------------------------------------------------------\n";
@@ -270,11 +272,14 @@ static int ScanPath(PathReport* pr)
     ctx.options = &pr->options;
     ctx.rootPath = path;
     UsageTotals totals = {0, 0, 0};
+    size_t treemapMark = TreemapMark();
     if (!ScanDirectory(pr->filter, &totals, &ctx, &pr->driveInfo)) {
         PathError(SIZE_ERROR, path);
         ReportCause(&ctx, ctx.topResult);
         return 1;
     }
+    if (TreemapActive())
+        TreemapPath(treemapMark, path, totals.clusters << pr->driveInfo.clusterShift);
     if (pr->options.mode == MODE_NORMAL)
         fputs(kDashLine, stdout);
     PrintUsageLine(path, &totals, &ctx, &pr->driveInfo);
@@ -312,9 +317,32 @@ int StdoutError(int flush)
     return failed;
 }
 
+// The files the run writes beside the report: created before the first
+// path, completed after the last. 0, or 1 when one cannot be written.
+static int OpenOutputFiles(const ReportRun* run)
+{
+    if (run->exportFile && ExportOpen(run->exportFile, run->pathCount) != 0)
+        return 1;
+    if (run->treemapFile && TreemapOpen(run->treemapFile, run->pathCount) != 0) {
+        ExportClose(1);
+        return 1;
+    }
+    return 0;
+}
+
+static int CloseOutputFiles(void)
+{
+    // Their names are read against the starting directory, as the paths are.
+    RestoreStart();
+    int status = ExportClose(0);
+    return TreemapClose(0) != 0 ? 1 : status;
+}
+
 int RunReport(ReportRun* run)
 {
     int status = 0;
+    if (OpenOutputFiles(run) != 0)
+        return 1;
     ListInit();
     startDrive = SysGetCurrentDrive();
     haveStartDir = SysGetCurrentDir(startDir, sizeof startDir) == 0;
@@ -328,6 +356,8 @@ int RunReport(ReportRun* run)
             break;
     }
     ScanRelease();
+    if (CloseOutputFiles() != 0)
+        status = 1;
     fflush(stdout);
     return status;
 }

@@ -17,6 +17,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 // ---- conventions ------------------------------------------------------------
 
@@ -114,6 +115,16 @@ int SysGetDriveDir(char letter, char* buf, size_t size);
 int SysGetCurrentDir(char* buf, size_t size);
 // Makes `path` the current directory. 0 or -1.
 int SysSetCurrentDir(const char* path);
+
+// ---- files the program writes (--export, --treemap) -------------------------
+
+// Creates the file `path` (emptying one that is there) for writing in
+// binary. NULL, with errno set, when it cannot be.
+FILE* SysCreateFile(const char* path);
+// Finishes a file written under the name `part`: with `keep`, renames it
+// to `final`, replacing a file of that name; otherwise removes it. 0, or
+// -1 with errno set.
+int SysFinishFile(const char* part, const char* final, int keep);
 
 // ---- volumes ----------------------------------------------------------------
 

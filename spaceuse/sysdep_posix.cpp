@@ -229,6 +229,20 @@ int SysSetCurrentDir(const char* path)
     return chdir(path) == 0 ? 0 : -1;
 }
 
+// ---- files the program writes -----------------------------------------------
+
+FILE* SysCreateFile(const char* path)
+{
+    return fopen(path, "wb");
+}
+
+int SysFinishFile(const char* part, const char* final, int keep)
+{
+    if (keep)
+        return rename(part, final) == 0 ? 0 : -1;
+    return unlink(part) == 0 ? 0 : -1;
+}
+
 // ---- volumes ----------------------------------------------------------------
 
 // Undoes the octal escapes (\040 for a space, \011, \012, \134) with which

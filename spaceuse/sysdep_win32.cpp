@@ -2,6 +2,7 @@
 // and volume services, and the VWIN32 device of the 95/98 family.
 #include <windows.h>
 
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -170,6 +171,21 @@ int SysGetCurrentDir(char* buf, size_t size)
 int SysSetCurrentDir(const char* path)
 {
     return SetCurrentDirectoryA(path) ? 0 : -1;
+}
+
+// ---- files the program writes -----------------------------------------------
+
+FILE* SysCreateFile(const char* path)
+{
+    return fopen(path, "wb");
+}
+
+int SysFinishFile(const char* part, const char* final, int keep)
+{
+    BOOL done = keep ? MoveFileExA(part, final, MOVEFILE_REPLACE_EXISTING) : DeleteFileA(part);
+    if (!done)
+        errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return done ? 0 : -1;
 }
 
 // ---- volumes ----------------------------------------------------------------

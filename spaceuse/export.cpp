@@ -1,0 +1,248 @@
+// The scan in ncdu's JSON export format (export.h).
+//
+// Items are formatted into one buffer of the module's own and written out
+// whenever less than room for the longest item is left, so the cost of an
+// entry is a few copies; nothing of the tree is kept but the depth of the
+// open arrays.
+#include "export.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "options.h"
+#include "sysdep.h"
+
+#define OUT_SIZE (64 * 1024)
+// The longest item: a name escaped six bytes for one, five numbers and the
+// keys.
+#define ITEM_MAX (EXPORT_NAME_SIZE + 256)
+
+static FILE* out;
+static char* outBuf;
+static size_t outUsed;
+static char* finalName;
+static char* partName;
+static unsigned pathTotal;
+static int rootsWritten;  // paths whose root directory was written
+static int writeError;    // errno of the first failed write
+
+static void Drain(void)
+{
+    if (outUsed > 0 && fwrite(outBuf, 1, outUsed, out) != outUsed && writeError == 0)
+        writeError = errno ? errno : EIO;
+    outUsed = 0;
+}
+
+static void Put(const char* text, size_t len)
+{
+    if (OUT_SIZE - outUsed < len)
+        Drain();
+    memcpy(outBuf + outUsed, text, len);
+    outUsed += len;
+}
+
+static void PutText(const char* text)
+{
+    Put(text, strlen(text));
+}
+
+static void PutNumber(uint64_t v)
+{
+    char digits[24];
+    size_t n = sizeof digits;
+    do {
+        digits[--n] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    Put(digits + n, sizeof digits - n);
+}
+
+size_t ExportQuote(const char* name, char* buf, size_t size)
+{
+    static const char hex[] = "0123456789abcdef";
+    size_t len = 0;
+    if (size < 3) {
+        if (size > 0)
+            buf[0] = '\0';
+        return 0;
+    }
+    buf[len++] = '"';
+    for (const unsigned char* p = (const unsigned char*)name; *p; p++) {
+        char esc[7];
+        size_t n = 2;
+        esc[0] = '\\';
+        switch (*p) {
+        case '"': esc[1] = '"'; break;
+        case '\\': esc[1] = '\\'; break;
+        case '\n': esc[1] = 'n'; break;
+        case '\t': esc[1] = 't'; break;
+        case '\r': esc[1] = 'r'; break;
+        case '\b': esc[1] = 'b'; break;
+        case '\f': esc[1] = 'f'; break;
+        default:
+            if (*p < 0x20) {
+                memcpy(esc + 1, "u00", 3);
+                esc[4] = hex[*p >> 4];
+                esc[5] = hex[*p & 15];
+                n = 6;
+            } else {
+                esc[0] = (char)*p;  // every other byte as it is, never re-encoded
+                n = 1;
+            }
+        }
+        if (len + n + 2 > size)
+            break;
+        memcpy(buf + len, esc, n);
+        len += n;
+    }
+    buf[len++] = '"';
+    buf[len] = '\0';
+    return len;
+}
+
+// `{"name":...,"asize":...}` for `item`.
+static void PutObject(const ExportItem* item)
+{
+    if (OUT_SIZE - outUsed < ITEM_MAX)
+        Drain();
+    PutText("{\"name\":");
+    outUsed += ExportQuote(item->name, outBuf + outUsed, EXPORT_NAME_SIZE);
+    PutText(",\"asize\":");
+    PutNumber(item->asize);
+    PutText(",\"dsize\":");
+    PutNumber(item->dsize);
+    if (item->dev != 0) {
+        PutText(",\"dev\":");
+        PutNumber(item->dev);
+    }
+    if (item->ino != 0) {
+        PutText(",\"ino\":");
+        PutNumber(item->ino);
+    }
+    if (item->nlink > 1) {
+        PutText(",\"nlink\":");
+        PutNumber(item->nlink);
+        PutText(",\"hlnkc\":true");
+    }
+    if (item->flags & EXPORT_READ_ERROR)
+        PutText(",\"read_error\":true");
+    if (item->flags & EXPORT_OTHER_FS)
+        PutText(",\"excluded\":\"othfs\"");
+    PutText("}");
+}
+
+int ExportActive(void)
+{
+    return out != NULL;
+}
+
+// Before an entry: the separator from what came before it.
+static void BeginEntry(void)
+{
+    PutText(",\n");
+}
+
+void ExportDirBegin(const ExportItem* dir, int isRoot)
+{
+    if (!out)
+        return;
+    // With one path its root follows the metadata; otherwise the run's root.
+    if (!isRoot || pathTotal > 1)
+        BeginEntry();
+    rootsWritten += isRoot;
+    PutText("[");
+    PutObject(dir);
+}
+
+void ExportDirEnd(void)
+{
+    if (out)
+        PutText("]");
+}
+
+void ExportLeafDir(const ExportItem* dir, int isRoot)
+{
+    ExportDirBegin(dir, isRoot);
+    ExportDirEnd();
+}
+
+void ExportFile(const ExportItem* file)
+{
+    if (!out)
+        return;
+    BeginEntry();
+    PutObject(file);
+}
+
+static void Forget(void)
+{
+    free(outBuf);
+    free(partName);
+    outBuf = partName = NULL;
+    finalName = NULL;
+    out = NULL;
+}
+
+int ExportOpen(const char* file, unsigned paths)
+{
+    size_t len = strlen(file);
+    partName = (char*)malloc(len + sizeof ".part");
+    outBuf = (char*)malloc(OUT_SIZE);
+    if (!partName || !outBuf) {
+        fprintf(stderr, "Error: cannot write the export: out of memory\n");
+        Forget();
+        return 1;
+    }
+    memcpy(partName, file, len);
+    memcpy(partName + len, ".part", sizeof ".part");
+    out = SysCreateFile(partName);
+    if (!out) {
+        fprintf(stderr, "Error: cannot write the export: %s: %s\n", partName, strerror(errno));
+        Forget();
+        return 1;
+    }
+    finalName = (char*)file;
+    pathTotal = paths;
+    rootsWritten = 0;
+    writeError = 0;
+    outUsed = 0;
+    PutText("[1,2,{\"progname\":\"spaceuse\",\"progver\":\"" PROGRAM_VERSION "\",\"timestamp\":");
+    PutNumber((uint64_t)time(NULL));
+    PutText("},\n");
+    if (paths > 1) {
+        // The run's own root: no size, the paths below it.
+        char name[64];
+        snprintf(name, sizeof name, "spaceuse: %u paths", paths);
+        ExportItem root = {name, 0, 0, 0, 0, 0, 0};
+        PutText("[");
+        PutObject(&root);
+    }
+    return 0;
+}
+
+int ExportClose(int abandon)
+{
+    if (!out)
+        return 0;
+    if (pathTotal > 1)
+        ExportDirEnd();
+    PutText("]\n");
+    Drain();
+    if (fclose(out) != 0 && writeError == 0)
+        writeError = errno ? errno : EIO;
+    out = NULL;
+    int keep = !abandon && writeError == 0 && (pathTotal > 1 || rootsWritten > 0);
+    int status = 0;
+    if (SysFinishFile(partName, finalName, keep) != 0 && keep)
+        writeError = errno;
+    if (writeError != 0) {
+        fprintf(stderr, "Error: cannot write the export: %s: %s\n", keep ? finalName : partName,
+                strerror(writeError));
+        status = 1;
+    }
+    Forget();
+    return status;
+}
