@@ -25,6 +25,7 @@ static char* outBuf;
 static size_t outUsed;
 static char* finalName;
 static char* partName;
+static int inPlace;  // written to a device or pipe under its own name
 static unsigned pathTotal;
 static int rootsWritten;  // paths whose root directory was written
 static int writeError;    // errno of the first failed write
@@ -198,9 +199,10 @@ int ExportOpen(const char* file, unsigned paths)
     }
     memcpy(partName, file, len);
     memcpy(partName + len, ".part", sizeof ".part");
-    out = SysCreateFile(partName);
+    out = SysCreateFile(file, partName, &inPlace);
     if (!out) {
-        fprintf(stderr, "Error: cannot write the export: %s: %s\n", partName, strerror(errno));
+        fprintf(stderr, "Error: cannot write the export: %s: %s\n", inPlace ? file : partName,
+                strerror(errno));
         Forget();
         return 1;
     }
@@ -236,10 +238,11 @@ int ExportClose(int abandon)
     out = NULL;
     int keep = !abandon && writeError == 0 && (pathTotal > 1 || rootsWritten > 0);
     int status = 0;
-    if (SysFinishFile(partName, finalName, keep) != 0 && keep)
+    if (!inPlace && SysFinishFile(partName, finalName, keep) != 0 && keep)
         writeError = errno;
     if (writeError != 0) {
-        fprintf(stderr, "Error: cannot write the export: %s: %s\n", keep ? finalName : partName,
+        fprintf(stderr, "Error: cannot write the export: %s: %s\n",
+                keep || inPlace ? finalName : partName,
                 strerror(writeError));
         status = 1;
     }

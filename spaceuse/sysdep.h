@@ -118,9 +118,12 @@ int SysSetCurrentDir(const char* path);
 
 // ---- files the program writes (--export, --treemap) -------------------------
 
-// Creates the file `path` (emptying one that is there) for writing in
-// binary. NULL, with errno set, when it cannot be.
-FILE* SysCreateFile(const char* path);
+// Opens the file to be named `final` for writing in binary: a new file
+// `part` (emptying one that is there), to be given its name when complete;
+// but where `final` is something other than a file (a device such as
+// /dev/null, a pipe), `final` itself, never replaced: *inPlace is then set.
+// NULL, with errno set, when it cannot be opened.
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace);
 // Finishes a file written under the name `part`: with `keep`, renames it
 // to `final`, replacing a file of that name; otherwise removes it. 0, or
 // -1 with errno set.

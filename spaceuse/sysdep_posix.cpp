@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -231,9 +232,11 @@ int SysSetCurrentDir(const char* path)
 
 // ---- files the program writes -----------------------------------------------
 
-FILE* SysCreateFile(const char* path)
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace)
 {
-    return fopen(path, "wb");
+    struct stat st;
+    *inPlace = stat(final, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return fopen(*inPlace ? final : part, "wb");
 }
 
 int SysFinishFile(const char* part, const char* final, int keep)

@@ -175,9 +175,16 @@ int SysSetCurrentDir(const char* path)
 
 // ---- files the program writes -----------------------------------------------
 
-FILE* SysCreateFile(const char* path)
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace)
 {
-    return fopen(path, "wb");
+    // A device name such as NUL is no file on a disk.
+    HANDLE h = CreateFileA(final, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    *inPlace = 0;
+    if (h != INVALID_HANDLE_VALUE) {
+        *inPlace = GetFileType(h) != FILE_TYPE_DISK;
+        CloseHandle(h);
+    }
+    return fopen(*inPlace ? final : part, "wb");
 }
 
 int SysFinishFile(const char* part, const char* final, int keep)

@@ -41,6 +41,7 @@ typedef struct Rect {
 static FILE* out;
 static char* finalName;
 static char* partName;
+static int inPlace;  // written to a device or pipe under its own name
 static unsigned pathTotal;
 static char* names;
 static size_t namesUsed, namesCap;
@@ -389,9 +390,10 @@ int TreemapOpen(const char* file, unsigned paths)
     }
     memcpy(partName, file, len);
     memcpy(partName + len, ".part", sizeof ".part");
-    out = SysCreateFile(partName);
+    out = SysCreateFile(file, partName, &inPlace);
     if (!out) {
-        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n", partName, strerror(errno));
+        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n", inPlace ? file : partName,
+                strerror(errno));
         Forget();
         return 1;
     }
@@ -427,11 +429,12 @@ int TreemapClose(int abandon)
         err = errno ? errno : EIO;
     out = NULL;
     int keep = drawn && err == 0;
-    if (SysFinishFile(partName, finalName, keep) != 0 && keep)
+    if (!inPlace && SysFinishFile(partName, finalName, keep) != 0 && keep)
         err = errno;
     int status = 0;
     if (err != 0 || outOfMemory) {
-        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n", keep ? finalName : partName,
+        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n",
+                keep || inPlace ? finalName : partName,
                 outOfMemory ? "out of memory" : strerror(err));
         status = 1;
     }
