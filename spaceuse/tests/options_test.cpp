@@ -228,15 +228,41 @@ TEST(Options, HelpAndErrorsInArgumentOrder)
               help.out.find("\n  d        Do not count directories as an allocated cluster "
                             "(default for NTFS)\n"));
     EXPECT_NE(std::string::npos, help.out.find("\n  q        \"Quick\" mode\n"));
-    const std::string tail =
+    // The lines kept from the original, then the new ones after them.
+    const std::string kept =
         "  s        Silent mode\n<filter>\n"
-        "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n";
+        "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n"
+        "<more switches>\n"
+        "  S        Print the subdirectories biggest first\n";
+    EXPECT_NE(std::string::npos, help.out.find(kept));
+    const std::string tail =
+        "  --treemap <file>  Draw the scanned tree into <file> as an SVG treemap\n";
     ASSERT_GE(help.out.size(), tail.size());
     EXPECT_EQ(tail, help.out.substr(help.out.size() - tail.size()));
 
     Capture bad;
     EXPECT_EQ(1, Parse({Sw("x"), Sw("?")}, &bad));
     EXPECT_EQ(Hint(), bad.out);
+}
+
+TEST(Options, BiggestFirstAndTheLongOptions)
+{
+    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("S"), "--export", "a.json", "dir", "--treemap", "m.svg"}));
+    EXPECT_EQ(1u, reportOptions.biggestFirst);
+    EXPECT_STREQ("a.json", exportFile);
+    EXPECT_STREQ("m.svg", treemapFile);
+    ASSERT_EQ(1u, pathCount);
+    EXPECT_STREQ("dir", pathList[0]);
+
+    // Each run starts without them; a long option with no file is refused.
+    ASSERT_EQ(ARGS_CONTINUE, Parse({"dir"}));
+    EXPECT_EQ(0u, reportOptions.biggestFirst);
+    EXPECT_EQ(nullptr, exportFile);
+    EXPECT_EQ(nullptr, treemapFile);
+    Capture c;
+    EXPECT_EQ(1, Parse({"dir", "--treemap"}, &c));
+    EXPECT_EQ("Error: --treemap needs a file name\n", c.err);
+    EXPECT_EQ(Hint(), c.out);
 }
 
 TEST(Options, PathsAndTheOtherSwitchCharacter)
