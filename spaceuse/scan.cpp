@@ -269,8 +269,6 @@ static void ResetLevel(ScanLevel* lv, const char* name)
     lv->incomplete = 0;
 }
 
-// A file entry of the level's listing: its clusters, unless the filter
-// turns it down.
 // ---- what the export is told (export.h) ----
 
 // The usage a directory takes itself, not counting what it holds.
@@ -288,12 +286,12 @@ static void ExportDir(const char* name, const AheadDir* d, const AheadEntry* e, 
     if (!ExportActive())
         return;
     ExportItem item = {name, 0, e ? OwnUsage(ctx, info) : 0, 0, e ? e->ino : 0, 0, flags};
-    if (d)
+    if (d) {
         AheadId(d, &item.dev, &item.ino);
-    if (d)
         ExportDirBegin(&item, e == NULL);
-    else
+    } else {
         ExportLeafDir(&item, e == NULL);
+    }
 }
 
 static void ExportCounted(const AheadEntry* e, uint64_t clusters, unsigned shift, int flags)
@@ -304,6 +302,8 @@ static void ExportCounted(const AheadEntry* e, uint64_t clusters, unsigned shift
     ExportFile(&item);
 }
 
+// A file entry of the level's listing: its clusters, unless the filter
+// turns it down.
 static void CountFile(ScanLevel* lv, const AheadEntry* e, unsigned shift)
 {
     if (!e->wanted)
