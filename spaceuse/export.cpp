@@ -13,19 +13,17 @@
 #include <time.h>
 
 #include "options.h"
-#include "sysdep.h"
+#include "outfile.h"
 
 #define OUT_SIZE (64 * 1024)
 // The longest item: a name escaped six bytes for one, five numbers and the
 // keys.
 #define ITEM_MAX (EXPORT_NAME_SIZE + 256)
 
-static FILE* out;
+static OutFile file;
+static FILE* out;  // file.f while the export is being written
 static char* outBuf;
 static size_t outUsed;
-static char* finalName;
-static char* partName;
-static int inPlace;  // written to a device or pipe under its own name
 static unsigned pathTotal;
 static int rootsWritten;  // paths whose root directory was written
 static int writeError;    // errno of the first failed write
@@ -181,32 +179,22 @@ void ExportFile(const ExportItem* file)
 static void Forget(void)
 {
     free(outBuf);
-    free(partName);
-    outBuf = partName = NULL;
-    finalName = NULL;
+    outBuf = NULL;
     out = NULL;
 }
 
-int ExportOpen(const char* file, unsigned paths)
+int ExportOpen(const char* name, unsigned paths)
 {
-    size_t len = strlen(file);
-    partName = (char*)malloc(len + sizeof ".part");
     outBuf = (char*)malloc(OUT_SIZE);
-    if (!partName || !outBuf) {
+    if (!outBuf) {
         fprintf(stderr, "Error: cannot write the export: out of memory\n");
+        return 1;
+    }
+    if (OutFileOpen(&file, name, "export") != 0) {
         Forget();
         return 1;
     }
-    memcpy(partName, file, len);
-    memcpy(partName + len, ".part", sizeof ".part");
-    out = SysCreateFile(file, partName, &inPlace);
-    if (!out) {
-        fprintf(stderr, "Error: cannot write the export: %s: %s\n", inPlace ? file : partName,
-                strerror(errno));
-        Forget();
-        return 1;
-    }
-    finalName = (char*)file;
+    out = file.f;
     pathTotal = paths;
     rootsWritten = 0;
     writeError = 0;
@@ -233,19 +221,8 @@ int ExportClose(int abandon)
         ExportDirEnd();
     PutText("]\n");
     Drain();
-    if (fclose(out) != 0 && writeError == 0)
-        writeError = errno ? errno : EIO;
-    out = NULL;
-    int keep = !abandon && writeError == 0 && (pathTotal > 1 || rootsWritten > 0);
-    int status = 0;
-    if (!inPlace && SysFinishFile(partName, finalName, keep) != 0 && keep)
-        writeError = errno;
-    if (writeError != 0) {
-        fprintf(stderr, "Error: cannot write the export: %s: %s\n",
-                keep || inPlace ? finalName : partName,
-                strerror(writeError));
-        status = 1;
-    }
+    int keep = pathTotal > 1 || rootsWritten > 0;
+    int status = OutFileClose(&file, !abandon && keep, writeError);
     Forget();
     return status;
 }

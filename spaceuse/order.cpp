@@ -12,6 +12,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "outfile.h"
+
 #define NO_LINE ((size_t)-1)
 
 typedef struct HeldLine {
@@ -31,23 +33,6 @@ static HeldLine* heldLines;
 static size_t lineCount, lineCap;
 static Block* blocks;
 static size_t blockCount, blockCap;
-
-// Room for `n` more items in *array (of *cap, `used` taken). 0 or -1.
-template <typename T>
-static int Reserve(T** array, size_t* cap, size_t used, size_t n)
-{
-    if (used + n <= *cap)
-        return 0;
-    size_t want = *cap ? *cap : 256;
-    while (want < used + n)
-        want *= 2;
-    T* grown = (T*)realloc(*array, want * sizeof(T));
-    if (!grown)
-        return -1;
-    *array = grown;
-    *cap = want;
-    return 0;
-}
 
 // Copies `text` into the arena; its offset, or NO_LINE when out of memory.
 static size_t Keep(const char* text)

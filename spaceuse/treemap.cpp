@@ -10,12 +10,12 @@
 // layout), and written out.
 #include "treemap.h"
 
-#include <errno.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "outfile.h"
 #include "sysdep.h"
 #include "text.h"
 
@@ -38,10 +38,8 @@ typedef struct Rect {
     double x, y, w, h;
 } Rect;
 
-static FILE* out;
-static char* finalName;
-static char* partName;
-static int inPlace;  // written to a device or pipe under its own name
+static OutFile file;
+static FILE* out;  // file.f while the treemap is being made
 static unsigned pathTotal;
 static char* names;
 static size_t namesUsed, namesCap;
@@ -52,22 +50,6 @@ static size_t stackCount, stackCap;
 static size_t* kids;  // children of each node, contiguous
 static size_t kidCount, kidCap;
 static int outOfMemory;
-
-template <typename T>
-static int Reserve(T** array, size_t* cap, size_t used, size_t n)
-{
-    if (used + n <= *cap)
-        return 0;
-    size_t want = *cap ? *cap : 64;
-    while (want < used + n)
-        want *= 2;
-    T* grown = (T*)realloc(*array, want * sizeof(T));
-    if (!grown)
-        return -1;
-    *array = grown;
-    *cap = want;
-    return 0;
-}
 
 // ---- collecting the totals ------------------------------------------------------
 
@@ -367,37 +349,22 @@ static void Draw(size_t root)
 
 static void Forget(void)
 {
-    free(partName);
     free(names);
     free(nodes);
     free(stack);
     free(kids);
-    partName = names = NULL;
+    names = NULL;
     nodes = NULL;
     stack = kids = NULL;
     namesUsed = namesCap = nodeCount = nodeCap = stackCount = stackCap = kidCount = kidCap = 0;
-    finalName = NULL;
     out = NULL;
 }
 
-int TreemapOpen(const char* file, unsigned paths)
+int TreemapOpen(const char* name, unsigned paths)
 {
-    size_t len = strlen(file);
-    partName = (char*)malloc(len + sizeof ".part");
-    if (!partName) {
-        fprintf(stderr, "Error: cannot write the treemap: out of memory\n");
+    if (OutFileOpen(&file, name, "treemap") != 0)
         return 1;
-    }
-    memcpy(partName, file, len);
-    memcpy(partName + len, ".part", sizeof ".part");
-    out = SysCreateFile(file, partName, &inPlace);
-    if (!out) {
-        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n", inPlace ? file : partName,
-                strerror(errno));
-        Forget();
-        return 1;
-    }
-    finalName = (char*)file;
+    out = file.f;
     pathTotal = paths;
     outOfMemory = 0;
     return 0;
@@ -422,22 +389,7 @@ int TreemapClose(int abandon)
         }
         Draw(root);
     }
-    int err = 0;
-    if (ferror(out))
-        err = errno ? errno : EIO;
-    if (fclose(out) != 0 && err == 0)
-        err = errno ? errno : EIO;
-    out = NULL;
-    int keep = drawn && err == 0;
-    if (!inPlace && SysFinishFile(partName, finalName, keep) != 0 && keep)
-        err = errno;
-    int status = 0;
-    if (err != 0 || outOfMemory) {
-        fprintf(stderr, "Error: cannot write the treemap: %s: %s\n",
-                keep || inPlace ? finalName : partName,
-                outOfMemory ? "out of memory" : strerror(err));
-        status = 1;
-    }
+    int status = OutFileClose(&file, drawn, outOfMemory ? -1 : 0);
     Forget();
     return status;
 }
