@@ -247,10 +247,16 @@ TEST(Options, HelpAndErrorsInArgumentOrder)
 
 TEST(Options, BiggestFirstAndTheLongOptions)
 {
-    ASSERT_EQ(ARGS_CONTINUE, Parse({Sw("S"), "--export", "a.json", "dir", "--treemap", "m.svg"}));
+    // The files are taken as the arguments that name them, which live as
+    // long as the program.
+    std::string s = Sw("S");
+    char* argv[] = {(char*)"spaceuse", &s[0],         (char*)"--export", (char*)"a.json",
+                    (char*)"dir",      (char*)"--treemap", (char*)"m.svg", NULL};
+    InitReportOptions(&reportOptions, 0);
+    ASSERT_EQ(ARGS_CONTINUE, ParseArguments(7, argv));
     EXPECT_EQ(1u, reportOptions.biggestFirst);
-    EXPECT_STREQ("a.json", exportFile);
-    EXPECT_STREQ("m.svg", treemapFile);
+    EXPECT_EQ(argv[3], exportFile);
+    EXPECT_EQ(argv[6], treemapFile);
     ASSERT_EQ(1u, pathCount);
     EXPECT_STREQ("dir", pathList[0]);
 
