@@ -204,9 +204,9 @@ int ExportOpen(const char* name, unsigned paths)
     PutText("},\n");
     if (paths > 1) {
         // The run's own root: no size, the paths below it.
-        char name[64];
-        snprintf(name, sizeof name, "spaceuse: %u paths", paths);
-        ExportItem root = {name, 0, 0, 0, 0, 0, 0};
+        char rootName[64];
+        snprintf(rootName, sizeof rootName, "spaceuse: %u paths", paths);
+        ExportItem root = {rootName, 0, 0, 0, 0, 0, 0};
         PutText("[");
         PutObject(&root);
     }

@@ -178,7 +178,8 @@ int SysSetCurrentDir(const char* path)
 FILE* SysCreateFile(const char* final, const char* part, int* inPlace)
 {
     // A device name such as NUL is no file on a disk.
-    HANDLE h = CreateFileA(final, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE h =
+        CreateFileA(final, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
     *inPlace = 0;
     if (h != INVALID_HANDLE_VALUE) {
         *inPlace = GetFileType(h) != FILE_TYPE_DISK;

@@ -286,20 +286,21 @@ static void DrawNode(size_t id, Rect r, int level, int hue)
     const Node* n = &nodes[id];
     if (r.w < TREEMAP_MIN_SIDE || r.h < TREEMAP_MIN_SIDE)
         return;
-    size_t pathLen = strlen(pathText);
+    size_t pathLen = strlen(pathText);  // the parent's, restored at the end
     size_t nameLen = strlen(names + n->name);
     if (pathLen + nameLen + 2 < sizeof pathText) {
-        if (pathLen > 0 && pathText[pathLen - 1] != PATH_SEP)
-            pathText[pathLen++] = PATH_SEP;
-        memcpy(pathText + pathLen, names + n->name, nameLen + 1);
+        size_t at = pathLen;
+        if (at > 0 && pathText[at - 1] != PATH_SEP)
+            pathText[at++] = PATH_SEP;
+        memcpy(pathText + at, names + n->name, nameLen + 1);
     }
     static char text[3 * SHOWN_NAME_SIZE * (TREEMAP_LEVELS + 2)];
     char fill[8], grouped[GROUPED_BUF_SIZE], size[32];
     Fill(hue, level, fill, sizeof fill);
     ShortSize(n->bytes, size, sizeof size);
     TreemapXmlText(pathText, text, sizeof text);
-    fprintf(out, "<g><title>%s&#10;%s bytes (%s)</title>\n", text, FormatGrouped(n->bytes, ' ', 3, grouped),
-            size);
+    fprintf(out, "<g><title>%s&#10;%s bytes (%s)</title>\n", text,
+            FormatGrouped(n->bytes, ' ', 3, grouped), size);
     fprintf(out,
             "<rect class=\"d%d\" x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" fill=\"%s\" "
             "stroke=\"#ffffff\" stroke-width=\"1\" data-bytes=\"%llu\"/>\n",
@@ -308,7 +309,8 @@ static void DrawNode(size_t id, Rect r, int level, int hue)
     TreemapXmlText(names + n->name, text, sizeof text);
     size_t chars = Chars(text) + 1 + strlen(size);
     if (r.h >= LABEL_BAR && chars * CHAR_WIDTH + 2 * INSET <= r.w)
-        fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">%s %s</text>\n", r.x + INSET, r.y + 12.5, text, size);
+        fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">%s %s</text>\n", r.x + INSET, r.y + 12.5, text,
+                size);
     else if (r.h >= LABEL_BAR && Chars(text) * CHAR_WIDTH + 2 * INSET <= r.w)
         fprintf(out, "<text x=\"%.2f\" y=\"%.2f\">%s</text>\n", r.x + INSET, r.y + 12.5, text);
     if (level < TREEMAP_LEVELS && n->count > 0 && r.w >= NEST_MIN && r.h >= NEST_MIN) {
@@ -337,8 +339,8 @@ static void Draw(size_t root)
             "<rect x=\"0\" y=\"0\" width=\"%d\" height=\"%d\" fill=\"#333333\"/>\n"
             "<text x=\"6\" y=\"17\" fill=\"#ffffff\">%s - %s bytes (%s)</text>\n",
             TREEMAP_WIDTH, height, TREEMAP_WIDTH, height, text,
-            FormatGrouped(n->bytes, ' ', 3, grouped), TREEMAP_WIDTH, height, TREEMAP_WIDTH, TITLE_BAR,
-            text, grouped, size);
+            FormatGrouped(n->bytes, ' ', 3, grouped), TREEMAP_WIDTH, height, TREEMAP_WIDTH,
+            TITLE_BAR, text, grouped, size);
     snprintf(pathText, sizeof pathText, "%s", pathTotal > 1 ? "" : names + n->name);
     Rect all = {0, TITLE_BAR, TREEMAP_WIDTH, TREEMAP_HEIGHT};
     LayOut(n, all, 1, 0);

@@ -137,7 +137,8 @@ TEST(ReadDriveInfo, RealMountsAgreeWithTheSystem)
         EXPECT_EQ((uint64_t)cluster * sv.f_blocks, info.totalBytes) << mount;
         // The free space, as the system told it just before and after (give
         // or take what others write meanwhile), and not the size.
-        uint64_t free1 = (uint64_t)cluster * sv.f_bavail, free2 = (uint64_t)cluster * after.f_bavail;
+        uint64_t free1 = (uint64_t)cluster * sv.f_bavail,
+                 free2 = (uint64_t)cluster * after.f_bavail;
         const uint64_t slack = 64ull << 20;
         EXPECT_GE(info.freeBytes + slack, std::min(free1, free2)) << mount;
         EXPECT_LE(info.freeBytes, std::max(free1, free2) + slack) << mount;

@@ -118,7 +118,8 @@ TEST(ShownName, ControlCharactersEscapedEverythingElseKept)
     char buf[SHOWN_NAME_SIZE];
     const char* plain = "caf\xC3\xA9 \\ \"x\"";
     EXPECT_EQ(plain, ShownName(plain, buf, sizeof buf));  // untouched, not copied
-    EXPECT_STREQ("a\\nb\\tc\\015\\001\\177\xFF", ShownName("a\nb\tc\r\x01\x7F\xFF", buf, sizeof buf));
+    EXPECT_STREQ("a\\nb\\tc\\015\\001\\177\xFF",
+                 ShownName("a\nb\tc\r\x01\x7F\xFF", buf, sizeof buf));
     // Every byte escaped still fits; a smaller buffer cuts whole escapes.
     std::string worst(512, '\x1F');
     EXPECT_EQ(4u * 512, strlen(ShownName(worst.c_str(), buf, sizeof buf)));
@@ -156,7 +157,8 @@ TEST(TreemapXmlText, EscapedReplacedAndShown)
     EXPECT_STREQ("a\\nb\\001 \xc3\xa9 \xf4\x8f\xbf\xbf", buf);
     // A stray byte, a cut sequence, an overlong form, a surrogate, U+FFFE,
     // past U+10FFFF: each offending byte becomes U+FFFD.
-    const char* bad[] = {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xef\xbf\xbe", "\xf4\x90\x80\x80"};
+    const char* bad[] = {"\xff",         "\xc3",         "\xc0\xaf",
+                         "\xed\xa0\x80", "\xef\xbf\xbe", "\xf4\x90\x80\x80"};
     for (const char* b : bad) {
         TreemapXmlText(b, buf, sizeof buf);
         std::string got = buf;

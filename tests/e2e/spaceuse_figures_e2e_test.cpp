@@ -266,14 +266,16 @@ TEST_F(SpaceuseTest, BiggestFirstOrdersTheLinesOfEachDirectory)
         MakeFile(root + "/" + d.first + "/f", d.second * 5000);
         for (const char* sub : {"p", "q", "r"}) {
             MakeDir(root + "/" + d.first + "/" + sub);
-            MakeFile(root + "/" + d.first + "/" + sub + "/g", (uint64_t)(sub[0] - 'o') * d.second * 3000);
+            MakeFile(root + "/" + d.first + "/" + sub + "/g",
+                     (uint64_t)(sub[0] - 'o') * d.second * 3000);
         }
     }
     std::string path = ToolPathOf(root);
     for (bool recursive : {false, true}) {
         SCOPED_TRACE(recursive ? "recursive" : "flat");
         // No disk information: the free space may change between runs.
-        std::vector<std::string> args = {Sw("D"), Sw("F"), Sw("B"), Sw("P"), Sw("c"), Sw("f4096"), path};
+        std::vector<std::string> args = {Sw("D"), Sw("F"),     Sw("B"), Sw("P"),
+                                         Sw("c"), Sw("f4096"), path};
         if (recursive)
             args.insert(args.begin(), Sw("r"));
         ProcResult plain = Report(args);

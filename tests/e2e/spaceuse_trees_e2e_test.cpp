@@ -547,9 +547,11 @@ TEST_F(SpaceuseTest, VeryDeepTreeIsReportedInFull)
     // Each level the walk holds takes some memory: short of it, the levels
     // it could not hold are reported and the cause is told once. (The
     // sanitizer's own reservations exceed any such limit.)
-    ProcResult r = RunInShell("ulimit -v 8000 && exec taskset -c 0", {Sw("c"), Sw("q"), root}, root);
+    ProcResult r =
+        RunInShell("ulimit -v 8000 && exec taskset -c 0", {Sw("c"), Sw("q"), root}, root);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err.rfind("Error: couldn't calculate size of directory: \"" + root + "/d/d/", 0), 0u)
+    EXPECT_EQ(r.err.rfind("Error: couldn't calculate size of directory: \"" + root + "/d/d/", 0),
+              0u)
         << r.err.substr(0, 200);
     const std::string cause = "\nError: out of memory (";
     EXPECT_NE(r.err.find(cause), std::string::npos) << r.err.substr(r.err.size() - 300);
