@@ -43,10 +43,8 @@ static void Put(const char* text, size_t len)
     outUsed += len;
 }
 
-static void PutText(const char* text)
-{
-    Put(text, strlen(text));
-}
+// A literal text: its length known when compiled.
+#define PUT_LITERAL(text) Put(text, sizeof(text) - 1)
 
 static void PutNumber(uint64_t v)
 {
@@ -69,7 +67,17 @@ size_t ExportQuote(const char* name, char* buf, size_t size)
         return 0;
     }
     buf[len++] = '"';
-    for (const unsigned char* p = (const unsigned char*)name; *p; p++) {
+    // Most names need no escape: their plain part is copied in one go.
+    const unsigned char* p = (const unsigned char*)name;
+    const unsigned char* plain = p;
+    while (*plain >= 0x20 && *plain != '"' && *plain != '\\')
+        plain++;
+    size_t run = (size_t)(plain - p);
+    if (run > size - len - 2)
+        run = size - len - 2;
+    memcpy(buf + len, p, run);
+    len += run;
+    for (p += run; *p; p++) {
         char esc[7];
         size_t n = 2;
         esc[0] = '\\';
@@ -107,30 +115,30 @@ static void PutObject(const ExportItem* item)
 {
     if (OUT_SIZE - outUsed < ITEM_MAX)
         Drain();
-    PutText("{\"name\":");
+    PUT_LITERAL("{\"name\":");
     outUsed += ExportQuote(item->name, outBuf + outUsed, EXPORT_NAME_SIZE);
-    PutText(",\"asize\":");
+    PUT_LITERAL(",\"asize\":");
     PutNumber(item->asize);
-    PutText(",\"dsize\":");
+    PUT_LITERAL(",\"dsize\":");
     PutNumber(item->dsize);
     if (item->dev != 0) {
-        PutText(",\"dev\":");
+        PUT_LITERAL(",\"dev\":");
         PutNumber(item->dev);
     }
     if (item->ino != 0) {
-        PutText(",\"ino\":");
+        PUT_LITERAL(",\"ino\":");
         PutNumber(item->ino);
     }
     if (item->nlink > 1) {
-        PutText(",\"nlink\":");
+        PUT_LITERAL(",\"nlink\":");
         PutNumber(item->nlink);
-        PutText(",\"hlnkc\":true");
+        PUT_LITERAL(",\"hlnkc\":true");
     }
     if (item->flags & EXPORT_READ_ERROR)
-        PutText(",\"read_error\":true");
+        PUT_LITERAL(",\"read_error\":true");
     if (item->flags & EXPORT_OTHER_FS)
-        PutText(",\"excluded\":\"othfs\"");
-    PutText("}");
+        PUT_LITERAL(",\"excluded\":\"othfs\"");
+    PUT_LITERAL("}");
 }
 
 int ExportActive(void)
@@ -141,7 +149,7 @@ int ExportActive(void)
 // Before an entry: the separator from what came before it.
 static void BeginEntry(void)
 {
-    PutText(",\n");
+    PUT_LITERAL(",\n");
 }
 
 void ExportDirBegin(const ExportItem* dir, int isRoot)
@@ -152,14 +160,14 @@ void ExportDirBegin(const ExportItem* dir, int isRoot)
     if (!isRoot || pathTotal > 1)
         BeginEntry();
     rootsWritten += isRoot;
-    PutText("[");
+    PUT_LITERAL("[");
     PutObject(dir);
 }
 
 void ExportDirEnd(void)
 {
     if (out)
-        PutText("]");
+        PUT_LITERAL("]");
 }
 
 void ExportLeafDir(const ExportItem* dir, int isRoot)
@@ -199,15 +207,15 @@ int ExportOpen(const char* name, unsigned paths)
     rootsWritten = 0;
     writeError = 0;
     outUsed = 0;
-    PutText("[1,2,{\"progname\":\"spaceuse\",\"progver\":\"" PROGRAM_VERSION "\",\"timestamp\":");
+    PUT_LITERAL("[1,2,{\"progname\":\"spaceuse\",\"progver\":\"" PROGRAM_VERSION "\",\"timestamp\":");
     PutNumber((uint64_t)time(NULL));
-    PutText("},\n");
+    PUT_LITERAL("},\n");
     if (paths > 1) {
         // The run's own root: no size, the paths below it.
         char rootName[64];
         snprintf(rootName, sizeof rootName, "spaceuse: %u paths", paths);
         ExportItem root = {rootName, 0, 0, 0, 0, 0, 0};
-        PutText("[");
+        PUT_LITERAL("[");
         PutObject(&root);
     }
     return 0;
@@ -219,7 +227,7 @@ int ExportClose(int abandon)
         return 0;
     if (pathTotal > 1)
         ExportDirEnd();
-    PutText("]\n");
+    PUT_LITERAL("]\n");
     Drain();
     int keep = pathTotal > 1 || rootsWritten > 0;
     int status = OutFileClose(&file, !abandon && keep, writeError);
