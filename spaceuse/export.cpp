@@ -1,9 +1,12 @@
 // The scan in ncdu's JSON export format (export.h).
 //
-// Items are formatted into one buffer of the module's own and written out
-// whenever less than room for the longest item is left, so the cost of an
-// entry is a few copies; nothing of the tree is kept but the depth of the
-// open arrays.
+// Items are formatted into a buffer of the module's own, handed whenever
+// less than room for the longest item is left to a writer thread, which
+// writes it while the walk fills the other one: the walk, which alone
+// decides how long a scan takes, never waits for the file unless the
+// writer is a whole buffer behind. Nothing of the tree is kept but the
+// depth of the open arrays. With one processor, or where no thread can
+// start, the walk writes the buffers itself.
 #include "export.h"
 
 #include <errno.h>
@@ -12,8 +15,14 @@
 #include <string.h>
 #include <time.h>
 
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
 #include "options.h"
 #include "outfile.h"
+#include "sysdep.h"
 
 #define OUT_SIZE (64 * 1024)
 // The longest item: a name escaped six bytes for one, five numbers and the
@@ -22,17 +31,98 @@
 
 static OutFile file;
 static FILE* out;  // file.f while the export is being written
-static char* outBuf;
+static char* bufs[2];
+static char* outBuf;  // the one being filled
 static size_t outUsed;
 static unsigned pathTotal;
 static int rootsWritten;  // paths whose root directory was written
-static int writeError;    // errno of the first failed write
 
+// Shared with the writer, under writerLock.
+static std::mutex writerLock;
+static std::condition_variable writerCv;
+static std::thread writer;
+static int writerRunning;
+static const char* handed;  // a buffer for the writer, NULL when it has none
+static size_t handedLen;
+static int writing;     // the writer is writing `handed`
+static int stopWriter;
+static int writeError;  // errno of the first failed write
+
+static void WriteOut(const char* data, size_t len)
+{
+    if (len > 0 && fwrite(data, 1, len, out) != len && writeError == 0)
+        writeError = errno ? errno : EIO;
+}
+
+static void WriterMain(void)
+{
+    std::unique_lock<std::mutex> g(writerLock);
+    for (;;) {
+        while (!handed && !stopWriter)
+            writerCv.wait(g);
+        if (!handed)
+            return;
+        writing = 1;
+        g.unlock();
+        WriteOut(handed, handedLen);
+        g.lock();
+        writing = 0;
+        handed = NULL;
+        writerCv.notify_all();
+    }
+}
+
+// Until the writer has written what it was handed.
+static void WaitWriter(std::unique_lock<std::mutex>& g)
+{
+    while (handed)
+        writerCv.wait(g);
+}
+
+// The buffer goes out; the walk fills the other one meanwhile.
 static void Drain(void)
 {
-    if (outUsed > 0 && fwrite(outBuf, 1, outUsed, out) != outUsed && writeError == 0)
-        writeError = errno ? errno : EIO;
+    if (!writerRunning) {
+        WriteOut(outBuf, outUsed);
+        outUsed = 0;
+        return;
+    }
+    std::unique_lock<std::mutex> g(writerLock);
+    WaitWriter(g);
+    handed = outBuf;
+    handedLen = outUsed;
+    writerCv.notify_all();
+    outBuf = outBuf == bufs[0] ? bufs[1] : bufs[0];
     outUsed = 0;
+}
+
+static void StartWriter(void)
+{
+    writerRunning = 0;
+    stopWriter = 0;
+    handed = NULL;
+    if (SysCpuCount() < 2)
+        return;
+    try {
+        writer = std::thread(WriterMain);
+        writerRunning = 1;
+    } catch (const std::system_error&) {
+        // The walk writes the buffers itself.
+    }
+}
+
+static void StopWriter(void)
+{
+    if (!writerRunning)
+        return;
+    {
+        std::unique_lock<std::mutex> g(writerLock);
+        WaitWriter(g);
+        stopWriter = 1;
+        writerCv.notify_all();
+    }
+    writer.join();
+    writerRunning = 0;
 }
 
 static void Put(const char* text, size_t len)
@@ -186,16 +276,20 @@ void ExportFile(const ExportItem* file)
 
 static void Forget(void)
 {
-    free(outBuf);
-    outBuf = NULL;
+    free(bufs[0]);
+    free(bufs[1]);
+    bufs[0] = bufs[1] = outBuf = NULL;
     out = NULL;
 }
 
 int ExportOpen(const char* name, unsigned paths)
 {
-    outBuf = (char*)malloc(OUT_SIZE);
-    if (!outBuf) {
+    bufs[0] = (char*)malloc(OUT_SIZE);
+    bufs[1] = (char*)malloc(OUT_SIZE);
+    outBuf = bufs[0];
+    if (!bufs[0] || !bufs[1]) {
         fprintf(stderr, "Error: cannot write the export: out of memory\n");
+        Forget();
         return 1;
     }
     if (OutFileOpen(&file, name, "export") != 0) {
@@ -207,6 +301,7 @@ int ExportOpen(const char* name, unsigned paths)
     rootsWritten = 0;
     writeError = 0;
     outUsed = 0;
+    StartWriter();
     PUT_LITERAL("[1,2,{\"progname\":\"spaceuse\",\"progver\":\"" PROGRAM_VERSION "\",\"timestamp\":");
     PutNumber((uint64_t)time(NULL));
     PUT_LITERAL("},\n");
@@ -229,6 +324,7 @@ int ExportClose(int abandon)
         ExportDirEnd();
     PUT_LITERAL("]\n");
     Drain();
+    StopWriter();
     int keep = pathTotal > 1 || rootsWritten > 0;
     int status = OutFileClose(&file, !abandon && keep, writeError);
     Forget();
