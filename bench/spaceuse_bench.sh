@@ -1,6 +1,7 @@
 #!/bin/sh
 # Times `spaceuse -s TREE` against `du -s TREE` (and `ncdu -o /dev/null`,
-# `gdu -n -p -s` and hyperfine where they are installed) on a tree of
+# `gdu -n -p -s` and hyperfine where they are installed), and beside it
+# `spaceuse -s --export FILE TREE` (the export's cost), on a tree of
 # 200,000 files in 20,420 directories (400 at the second level), built once.
 # Warm, then warm with every program pinned to one CPU, then, when run as
 # root, cold (caches dropped before each run) and cold pinned. Each figure is
@@ -74,12 +75,13 @@ RUNS=0
 SU_RUNS=0
 
 # The programs that take part, each as a name and its command line.
-TOOLS="spaceuse du"
+TOOLS="spaceuse export du"
 command -v ncdu >/dev/null 2>&1 && TOOLS="$TOOLS ncdu"
 command -v gdu >/dev/null 2>&1 && TOOLS="$TOOLS gdu"
 tool_line() {
     case $1 in
     spaceuse) echo "spaceuse -s" ;;
+    export) echo "spaceuse -s --export" ;;
     du) echo "du -s" ;;
     ncdu) echo "ncdu -o /dev/null" ;;
     gdu) echo "gdu -n -p -s" ;;
@@ -90,6 +92,7 @@ run_tool() {
     shift
     case $tool in
     spaceuse) "$@" "$SPACEUSE" -s "$TREE" ;;
+    export) "$@" "$SPACEUSE" -s --export "$TMP/export.json" "$TREE" ;;
     du) "$@" du -s "$TREE" ;;
     ncdu) "$@" ncdu -o /dev/null "$TREE" ;;
     gdu) "$@" gdu -n -p -s "$TREE" ;;
@@ -139,7 +142,7 @@ timed() {
         FAILED=1
         return
     fi
-    if [ "$tool" = spaceuse ] && ! cmp -s "$TMP/out" "$TMP/ref"; then
+    if { [ "$tool" = spaceuse ] || [ "$tool" = export ]; } && ! cmp -s "$TMP/out" "$TMP/ref"; then
         echo "error: spaceuse's output in run $RUNS differs from the first it printed:"
         diff "$TMP/ref" "$TMP/out" | tr '\r' '\n' | head -n 6
         FAILED=1
@@ -179,7 +182,10 @@ figure() {
             continue
         fi
         line="$(stats "$TMP/$fig.$tool.t") s"
-        if [ "$tool" != spaceuse ] && all_counted "$fig" spaceuse; then
+        if [ "$tool" = export ] && all_counted "$fig" spaceuse; then
+            line="$line   export/plain $(echo "$(median "$TMP/$fig.export.t") $(median "$TMP/$fig.spaceuse.t")" |
+                awk '{ printf "%.2f (%+.0f %%)", $1 / $2, ($1 / $2 - 1) * 100 }')"
+        elif [ "$tool" != spaceuse ] && all_counted "$fig" spaceuse; then
             line="$line   spaceuse/$tool $(echo "$(median "$TMP/$fig.spaceuse.t") $(median "$TMP/$fig.$tool.t")" |
                 awk '{ printf "%.2f", $1 / $2 }')"
         fi
@@ -197,6 +203,13 @@ for tool in $TOOLS; do
     run_tool "$tool" env >"$TMP/out" 2>/dev/null </dev/null || { echo "error: $(tool_line "$tool") fails on the tree"; exit 1; }
     [ "$tool" = spaceuse ] && cp "$TMP/out" "$TMP/ref"
 done
+# The export must be one that ncdu reads, and not change between runs but
+# for its time stamp.
+if command -v ncdu >/dev/null 2>&1 && ! ncdu -f "$TMP/export.json" -o /dev/null 2>/dev/null; then
+    echo "error: ncdu cannot read spaceuse's export"
+    exit 1
+fi
+echo "export: $(wc -c <"$TMP/export.json") bytes"
 
 figure warm "warm" 0
 figure pinned "warm, every program pinned to CPU $PIN_CPU (taskset -c $PIN_CPU)" 0 taskset -c "$PIN_CPU"

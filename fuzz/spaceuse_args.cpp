@@ -37,6 +37,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // stands for the current directory.
         unsigned n = 0;
         for (int i = 1; i < fa.argc; i++) {
+            // A long option takes the argument after it as its file.
+            if (strcmp(fa.argv[i], "--export") == 0 || strcmp(fa.argv[i], "--treemap") == 0) {
+                i++;
+                continue;
+            }
             if (fa.argv[i][0] == SWITCH_CHAR)
                 continue;
             if (n >= MAX_PATHS || strcmp(pathList[n], fa.argv[i]) != 0)

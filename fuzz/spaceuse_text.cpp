@@ -1,6 +1,7 @@
 // spaceuse's text routines with any input: the wildcard match with any
 // pattern and name, the grouped number with any value, separator and group
-// size, the upper-casing with any text.
+// size, the upper-casing with any text, and the names as the report, the
+// export and the treemap show them.
 //
 // Input: 8 bytes of value, a separator byte, a group size byte (signed),
 // then the pattern, a NUL and the name.
@@ -8,7 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "export.h"
 #include "text.h"
+#include "treemap.h"
 
 static void Fail(const char* what)
 {
@@ -100,6 +103,37 @@ static void CheckMatch(const char* pattern, const char* name)
     }
 }
 
+// No shown name holds a byte that would break a line, a JSON string or an
+// XML text: control characters, a bare quote, markup, invalid UTF-8.
+static void CheckShown(const char* name)
+{
+    char buf[SHOWN_NAME_SIZE];
+    for (const unsigned char* p = (const unsigned char*)ShownName(name, buf, sizeof buf); *p; p++)
+        if (*p < 0x20 || *p == 0x7F)
+            Fail("a control character shown in the report");
+    static char json[EXPORT_NAME_SIZE];
+    size_t n = ExportQuote(name, json, sizeof json);
+    if (n < 2 || json[0] != '"' || json[n - 1] != '"' || json[n] != '\0')
+        Fail("an export name not quoted");
+    for (size_t i = 1; i + 1 < n; i++) {
+        if ((unsigned char)json[i] < 0x20)
+            Fail("a control character in the export");
+        if (json[i] == '\\')
+            i++;  // the escaped character
+        else if (json[i] == '"')
+            Fail("a bare quote in the export");
+    }
+    static char xml[3 * SHOWN_NAME_SIZE];
+    TreemapXmlText(name, xml, sizeof xml);
+    for (const char* p = xml; *p; p++)
+        if (*p == '<' || *p == '>' || *p == '"' || *p == '\'' || (unsigned char)*p < 0x20)
+            Fail("markup or a control character in the treemap's text");
+    for (const char* p = strchr(xml, '&'); p; p = strchr(p + 1, '&'))
+        if (strncmp(p, "&amp;", 5) && strncmp(p, "&lt;", 4) && strncmp(p, "&gt;", 4) &&
+            strncmp(p, "&quot;", 6) && strncmp(p, "&apos;", 6))
+            Fail("a bare ampersand in the treemap's text");
+}
+
 static void CheckUpper(char* text)
 {
     size_t before = strlen(text);
@@ -131,6 +165,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     text[size + 1] = '\0';
     // Without a NUL in the input the name is the empty text at the end.
     CheckMatch(text, text + strlen(text) + 1);
+    if (strlen(text) < 1024)
+        CheckShown(text);
     CheckUpper(text);
     free(text);
     return 0;

@@ -193,6 +193,18 @@ WideChar* WinCurrentDirLong(void)
     return KnowCurrent() == 0 ? LongForm(curDir) : NULL;
 }
 
+WideChar* WinLongPath(const char* path)
+{
+    if (KnowCurrent() != 0)
+        return NULL;
+    WideChar* wide = WideDup(path);
+    WideChar* full = wide != NULL ? Resolve(wide) : NULL;
+    free(wide);
+    WideChar* lng = full != NULL ? LongForm(full) : NULL;
+    free(full);
+    return lng;
+}
+
 // ---- drives and directories -------------------------------------------------
 
 char SysGetCurrentDrive(void)

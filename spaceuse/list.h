@@ -18,6 +18,7 @@
 #define LISTING_GONE (-2)      // the entry vanished (or stopped being a directory)
 #define LISTING_OTHER_FS (-3)  // a subdirectory that is another file system's root
 #define LISTING_NO_FD (-4)     // no descriptor left to open it with (a retry may work)
+#define LISTING_NO_MEMORY (-5) // no memory left for its listing
 
 // Results of ListNext.
 #define LISTING_ENTRY 1
@@ -32,6 +33,8 @@ typedef struct ListEntry {
     int isDir;
     int isLink;     // a symbolic link, junction or other reparse point: never entered
     int sizeKnown;  // `size` is filled; otherwise ask ListEntrySize when it is wanted
+    uint64_t ino;    // the file's number where the system has one, else 0
+    uint32_t nlink;  // its names (hard links) once its size is read, else 0
 } ListEntry;
 
 // Prepares the process for deep walks (on POSIX: raises the open-descriptor
@@ -53,6 +56,9 @@ int ListNext(ListDir* d, ListEntry* e);
 // listed) or LISTING_FAILED (it cannot be read). Names are often enough to
 // skip an entry, and reading a size costs a call to the system.
 int ListEntrySize(ListDir* d, ListEntry* e);
+// The device and file number of the directory `d` was last opened on; both
+// 0 where the system has none.
+void ListId(const ListDir* d, uint64_t* dev, uint64_t* ino);
 // Closes the listing; its record may be opened again.
 void ListClose(ListDir* d);
 

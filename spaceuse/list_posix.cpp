@@ -34,6 +34,7 @@
 struct ListDir {
     int fd;     // -1 while closed
     dev_t dev;  // the device of the directory, kept after closing
+    ino_t ino;  // and its file number
     char* buf;  // LIST_BUF_SIZE bytes while open
     size_t len, pos;
     int ended;
@@ -80,10 +81,11 @@ static int Attach(ListDir* d, int fd, const dev_t* parentDev)
     d->buf = (char*)malloc(LIST_BUF_SIZE);
     if (!d->buf) {
         close(fd);
-        return LISTING_FAILED;
+        return LISTING_NO_MEMORY;
     }
     d->fd = fd;
     d->dev = st.st_dev;
+    d->ino = st.st_ino;
     d->len = d->pos = 0;
     d->ended = 0;
     return LISTING_OK;
@@ -152,6 +154,8 @@ int ListNext(ListDir* d, ListEntry* e)
         e->isDir = 0;
         e->isLink = 0;
         e->sizeKnown = 0;
+        e->ino = (uint64_t)de->d_ino;
+        e->nlink = 0;
         // The file system's type hint spares a stat call for directories
         // (whose own size is never counted) and for files whose name the
         // filter turns down.
@@ -178,7 +182,15 @@ int ListEntrySize(ListDir* d, ListEntry* e)
     e->isLink = S_ISLNK(st.st_mode) ? 1 : 0;
     e->size = (!e->isDir && st.st_size > 0) ? (uint64_t)st.st_size : 0;
     e->sizeKnown = 1;
+    e->ino = (uint64_t)st.st_ino;
+    e->nlink = (uint32_t)st.st_nlink;
     return LISTING_OK;
+}
+
+void ListId(const ListDir* d, uint64_t* dev, uint64_t* ino)
+{
+    *dev = (uint64_t)d->dev;
+    *ino = (uint64_t)d->ino;
 }
 
 void ListClose(ListDir* d)

@@ -42,6 +42,7 @@ int main(int argc, char** argv)
         return Finish(status);
 
     InstallAbortHandler();
-    ReportRun run = {&reportOptions, fakeClusterSize, pathList, pathCount, 0};
+    ReportRun run = {&reportOptions, fakeClusterSize, pathList, pathCount,
+                     exportFile,     treemapFile,     0};
     return Finish(RunReport(&run));
 }

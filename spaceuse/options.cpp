@@ -7,7 +7,6 @@
 #include "output.h"
 #include "text.h"
 
-#define PROGRAM_VERSION "2.0.7"
 #define PROGRAM_DATE "1 June 1999"
 #define COPYRIGHT_HOLDER "(c) The spaceuse developers"
 #define FEEDBACK_ADDRESS "spaceuse-feedback@example.org"
@@ -18,6 +17,8 @@ char progName[PROGNAME_SIZE];
 char pathList[MAX_PATHS][PATH_BUF_SIZE];
 unsigned pathCount;
 uint32_t fakeClusterSize;
+const char* exportFile;
+const char* treemapFile;
 
 // Members of the column selection gathered from the switches.
 #define SEL_DIRS 0x01
@@ -47,6 +48,7 @@ void InitReportOptions(ReportOptions* options, int toFile)
     options->toFile = toFile ? 1 : 0;
     options->recursive = 0;
     options->showHeader = 1;
+    options->biggestFirst = 0;
 }
 
 void BuildProgName(const char* programPath)
@@ -103,6 +105,11 @@ void PrintBanner(void)
           "  s        Silent mode\n"
           "<filter>\n"
           "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n",
+          stdout);
+    OutFputs("<more switches>\n"
+          "  S        Print the subdirectories biggest first\n"
+          "  --export <file>   Write the scan to <file> in ncdu's JSON export format\n"
+          "  --treemap <file>  Draw the scanned tree into <file> as an SVG treemap\n",
           stdout);
 }
 
@@ -190,6 +197,9 @@ static int ApplySwitch(const char* arg, unsigned* selection)
     case 'r':
         reportOptions.recursive = 1;
         break;
+    case 'S':
+        reportOptions.biggestFirst = 1;
+        break;
     case 's':
         reportOptions.mode = MODE_SILENT;
         reportOptions.showHeader = 0;
@@ -207,6 +217,36 @@ static int ApplySwitch(const char* arg, unsigned* selection)
     return ARGS_CONTINUE;
 }
 
+// The long options, "--" on every platform, each followed by a file name.
+// Any other argument beginning with "--" is read as it always was.
+static const struct {
+    const char* word;
+    const char** file;
+} kLongOptions[] = {
+    {"--export", &exportFile},
+    {"--treemap", &treemapFile},
+};
+
+// When argv[*i] is a long option: takes its file from the next argument,
+// moves *i past it and returns ARGS_CONTINUE, or 1 when the file is missing.
+// 0 when argv[*i] is no long option.
+static int ApplyLongOption(int argc, char* const* argv, int* i)
+{
+    for (const auto& opt : kLongOptions) {
+        if (strcmp(argv[*i], opt.word) != 0)
+            continue;
+        if (*i + 1 >= argc || argv[*i + 1] == NULL || argv[*i + 1][0] == '\0') {
+            OutFprintf(stderr, "Error: %s needs a file name\n", opt.word);
+            fflush(stderr);
+            PrintHint();
+            return 1;
+        }
+        *opt.file = argv[++*i];
+        return ARGS_CONTINUE;
+    }
+    return 0;
+}
+
 int ParseArguments(int argc, char* const* argv)
 {
     unsigned selection = 0;
@@ -214,11 +254,17 @@ int ParseArguments(int argc, char* const* argv)
     memset(pathList, 0, sizeof(pathList));
     pathCount = 0;
     fakeClusterSize = 0;
+    exportFile = treemapFile = NULL;
 
     for (int i = 1; i < argc; i++) {
         const char* arg = argv[i];
         if (arg == NULL)
             break;
+        int longResult = ApplyLongOption(argc, argv, &i);
+        if (longResult == ARGS_CONTINUE)
+            continue;
+        if (longResult != 0)
+            return longResult;
         if (arg[0] == SWITCH_CHAR) {
             int r = ApplySwitch(arg, &selection);
             if (r != ARGS_CONTINUE)

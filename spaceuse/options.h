@@ -9,6 +9,7 @@
 #include "sysdep.h"
 
 #define PROGNAME_SIZE 1024
+#define PROGRAM_VERSION "2.0.7"
 #define MAX_PATHS 10
 
 #define MODE_NORMAL 0
@@ -30,6 +31,7 @@ typedef struct ReportOptions {
     unsigned toFile : 1;
     unsigned recursive : 1;
     unsigned showHeader : 1;
+    unsigned biggestFirst : 1;  // S: subdirectory lines by usage, largest first
 } ReportOptions;
 
 // What the command line set, filled by ParseArguments and read-only after.
@@ -38,6 +40,10 @@ extern char progName[PROGNAME_SIZE];
 extern char pathList[MAX_PATHS][PATH_BUF_SIZE];
 extern unsigned pathCount;
 extern uint32_t fakeClusterSize;  // bytes, read when fakeCluster is set
+// The files that --export and --treemap name (arguments of the command
+// line); NULL when not asked for.
+extern const char* exportFile;
+extern const char* treemapFile;
 
 // ParseArguments' result when the report is to run; any other result is
 // the exit status the program ends with (its messages already written).

@@ -13,9 +13,13 @@
 // Bounds: AHEAD_WINDOW directories claimed ahead of the walk, AHEAD_BUDGET
 // bytes of listings for them, AHEAD_DIR_MAX bytes for any one directory;
 // the walk reads the rest of a listing that does not fit straight from the
-// system. A listing is closed once read in full and each of its
-// subdirectories opened, so a chain of directories holds a few descriptors
-// however deep it goes. Records and buffers are reused until AheadRelease.
+// system. Only what lies ahead of the walk is charged to the budget: a
+// listing the walk has taken is the walk's own, held for as long as it is
+// below that directory. A listing is closed once read in full and each of
+// its subdirectories opened, so a chain of directories holds a few
+// descriptors however deep it goes. Records and buffers are reused until
+// AheadRelease. The records and the listing of a directory are in
+// readahead_dir.h and readahead_dir.cpp.
 #include "readahead.h"
 
 #include <stdlib.h>
@@ -26,63 +30,13 @@
 #include <system_error>
 #include <thread>
 
+#include "readahead_dir.h"
 #include "sysdep.h"
-#include "text.h"
-
-#define AHEAD_MAX_READERS 16
-#define AHEAD_READERS_PER_CPU 4   // the disk answers faster with more requests in flight
-#define AHEAD_WINDOW 64           // directories claimed ahead of the walk
-#define AHEAD_BUDGET (4u << 20)   // bytes of listings buffered for them
-#define AHEAD_DIR_MAX (256u << 10)
-#define AHEAD_KEEP (16u << 10)    // a record going back to the pool keeps this much
-
-#define AHEAD_CLAIMED 0  // being opened and listed
-#define AHEAD_READY 1
-
-// One entry of a buffered listing. Its name follows, NUL-terminated; the
-// whole record is padded to 8 bytes.
-typedef struct AheadRec {
-    uint64_t size;
-    AheadDir* child;  // set once this subdirectory is claimed
-    uint32_t len;     // bytes of the whole record
-    uint8_t flags;
-    int8_t sizeResult;
-} AheadRec;
-
-#define REC_DIR 1
-#define REC_LINK 2
-#define REC_WANTED 4
-
-struct AheadDir {
-    ListDir* dir;
-    int dirOpen;
-    AheadDir* parent;
-    AheadRec* rec;  // the parent's record of it; NULL at the top and for an
-                    // entry the walk read straight from its parent's listing
-    char* buf;
-    size_t used, cap;
-    size_t readPos;     // the walk's place in buf
-    size_t claimPos;    // every subdirectory in buf before it is claimed
-    unsigned unopened;  // subdirectories in buf not opened yet
-    int state;
-    int byWalk;  // claimed by the walk: never counted in the window
-    int taken;   // handed to the walk
-    int openResult;
-    int complete;   // the whole listing is in buf
-    int endResult;  // how it ended, once complete
-    int pending;    // not complete: pendingEntry was read but not stored
-    ListEntry pendingEntry;
-    AheadDir *liveHead, *liveTail;  // claimed subdirectories that may hold work
-    AheadDir *livePrev, *liveNext;
-    int linked;  // in its parent's list
-    AheadDir* nextFree;
-    AheadDir* nextAll;
-};
 
 // Everything below is shared with the readers and guarded by aheadLock,
 // except a record being listed, which belongs to the thread that claimed it
 // until it is marked ready.
-static std::mutex aheadLock;
+std::mutex aheadLock;
 static std::condition_variable workCv;  // readers wait for work
 static std::condition_variable walkCv;  // the walk waits for walkWaitsFor
 static std::thread readers[AHEAD_MAX_READERS];
@@ -90,42 +44,14 @@ static int readerCount;
 static int stopping;
 static int idleReaders;
 static unsigned aheadCount;  // claimed by readers, not yet taken by the walk
-static size_t bufferBytes;
+size_t bufferBytes;  // charged to the budget: listings read ahead, not yet taken
 static AheadDir* topDir;
+static AheadDir* walkDir;  // the directory the walk is listing
+static int workOutside;    // there may be work outside walkDir's subtree
 static AheadDir* walkWaitsFor;
 static AheadDir* freeDirs;
 static AheadDir* allDirs;
-static const char* scanFilter;  // set before the readers start
-
-static size_t RecSize(size_t nameLen)
-{
-    return (sizeof(AheadRec) + nameLen + 1 + 7) & ~(size_t)7;
-}
-
-static AheadRec* RecAt(AheadDir* d, size_t pos)
-{
-    return (AheadRec*)(void*)(d->buf + pos);
-}
-
-static const char* RecName(const AheadRec* r)
-{
-    return (const char*)(r + 1);
-}
-
-static int Enterable(const AheadRec* r)
-{
-    return (r->flags & (REC_DIR | REC_LINK)) == REC_DIR;
-}
-
-static int IsDotName(const char* name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
-
-static int Wanted(const char* name)
-{
-    return !scanFilter || MatchPattern(scanFilter, name) == MATCH_OK;
-}
+const char* scanFilter;  // set before the readers start
 
 // ---- records (aheadLock held) ------------------------------------------------
 
@@ -189,6 +115,10 @@ static AheadDir* NewDir(AheadDir* parent, AheadRec* rec, int byWalk)
     d->rec = rec;
     d->state = AHEAD_CLAIMED;
     d->byWalk = d->taken = byWalk;
+    if (!byWalk) {
+        d->charged = cap;
+        bufferBytes += cap;
+    }
     d->openResult = LISTING_FAILED;
     d->endResult = LISTING_END;
     if (rec)
@@ -198,6 +128,13 @@ static AheadDir* NewDir(AheadDir* parent, AheadRec* rec, int byWalk)
     return d;
 }
 
+// The walk takes `d`: its buffer is no longer charged to the budget.
+static void Uncharge(AheadDir* d)
+{
+    bufferBytes -= d->charged;
+    d->charged = 0;
+}
+
 static void ReleaseDir(AheadDir* d)
 {
     if (d->linked)
@@ -205,9 +142,9 @@ static void ReleaseDir(AheadDir* d)
     if (d->dirOpen)
         ListClose(d->dir);
     d->dirOpen = 0;
+    Uncharge(d);
     if (d->cap > AHEAD_KEEP) {
         free(d->buf);
-        bufferBytes -= d->cap;
         d->buf = NULL;
         d->cap = 0;
     }
@@ -215,9 +152,21 @@ static void ReleaseDir(AheadDir* d)
     freeDirs = d;
 }
 
+// Whether `d` is `top` or lies below it.
+static int Below(const AheadDir* d, const AheadDir* top)
+{
+    for (; d; d = d->parent) {
+        if (d == top)
+            return 1;
+    }
+    return 0;
+}
+
 static void MarkReady(AheadDir* d)
 {
     d->state = AHEAD_READY;
+    if (!Below(d, walkDir))
+        workOutside = 1;
     if (walkWaitsFor == d)
         walkCv.notify_one();
     if (idleReaders > 0 && d->unopened > 0)
@@ -242,16 +191,14 @@ static AheadDir* ClaimNext(AheadDir* n)
     return NULL;
 }
 
-// The first directory in the walk's order that nobody has claimed, claimed
-// now; NULL when there is none or the window is full. Depth first over the
+// The first directory below `start` in the walk's order that nobody has
+// claimed, claimed now; NULL when there is none. Depth first over the
 // records that may still hold work: below each ready subdirectory before
 // the next entry of its parent. A subtree found to hold no more work is
 // dropped from its parent's list, so the search stays short.
-static AheadDir* FindWork(void)
+static AheadDir* FindWorkBelow(AheadDir* start)
 {
-    if (!topDir || stopping || aheadCount >= AHEAD_WINDOW)
-        return NULL;
-    AheadDir* n = topDir;
+    AheadDir* n = start;
     AheadDir* c = n->liveHead;
     for (;;) {
         while (c && c->state != AHEAD_READY)
@@ -264,7 +211,7 @@ static AheadDir* FindWork(void)
         AheadDir* w = ClaimNext(n);
         if (w)
             return w;
-        if (n == topDir)
+        if (n == start)
             return NULL;
         AheadDir* up = n->parent;
         c = n->liveNext;
@@ -274,107 +221,22 @@ static AheadDir* FindWork(void)
     }
 }
 
-// ---- listing a directory (the claiming thread, without the lock) -------------
-
-// Room for `need` more bytes in d's buffer. The walk's own directories are
-// bounded by AHEAD_DIR_MAX alone; those read ahead by the budget as well.
-static int Grow(AheadDir* d, size_t need)
+// The first unclaimed directory in the walk's order, claimed now; NULL when
+// there is none or the window is full. What lies below the directory the
+// walk is in comes first in its order, and the search begins there; the
+// search from the top, which passes every level the walk holds, is made
+// only when a directory outside has been read since it last found nothing.
+static AheadDir* FindWork(void)
 {
-    size_t want = d->used + need;
-    if (want > AHEAD_DIR_MAX)
-        return 0;
-    size_t cap = d->cap ? d->cap : 512;
-    while (cap < want)
-        cap *= 2;
-    if (cap > AHEAD_DIR_MAX)
-        cap = AHEAD_DIR_MAX;
-    {
-        std::lock_guard<std::mutex> g(aheadLock);
-        if (!d->byWalk && bufferBytes + (cap - d->cap) > AHEAD_BUDGET)
-            return 0;
-        bufferBytes += cap - d->cap;
+    if (!topDir || stopping || aheadCount >= AHEAD_WINDOW)
+        return NULL;
+    AheadDir* w = walkDir && walkDir != topDir ? FindWorkBelow(walkDir) : NULL;
+    if (!w && (workOutside || walkDir == topDir || !walkDir)) {
+        w = FindWorkBelow(topDir);
+        if (!w)
+            workOutside = 0;
     }
-    char* grown = (char*)realloc(d->buf, cap);
-    if (!grown) {
-        std::lock_guard<std::mutex> g(aheadLock);
-        bufferBytes -= cap - d->cap;
-        return 0;
-    }
-    d->buf = grown;
-    d->cap = cap;
-    return 1;
-}
-
-// Reads the listing into the buffer, with the sizes of the wanted files,
-// until it ends or the buffer may grow no more.
-static void FillDir(AheadDir* d)
-{
-    for (;;) {
-        ListEntry e;
-        int r = ListNext(d->dir, &e);
-        if (r != LISTING_ENTRY) {
-            d->endResult = r;
-            d->complete = 1;
-            break;
-        }
-        if (IsDotName(e.name))
-            continue;
-        size_t len = strlen(e.name);
-        size_t need = RecSize(len);
-        if (d->cap - d->used < need && !Grow(d, need)) {
-            // The walk takes it from here, this entry first.
-            d->pendingEntry = e;
-            d->pending = 1;
-            break;
-        }
-        AheadRec* rec = RecAt(d, d->used);
-        rec->size = 0;
-        rec->child = NULL;
-        rec->len = (uint32_t)need;
-        rec->flags = (uint8_t)((e.isDir ? REC_DIR : 0) | (e.isLink ? REC_LINK : 0));
-        rec->sizeResult = LISTING_OK;
-        if (!e.isDir && Wanted(e.name)) {
-            rec->flags |= REC_WANTED;
-            rec->sizeResult = (int8_t)ListEntrySize(d->dir, &e);
-            rec->size = e.size;
-        }
-        memcpy((char*)(rec + 1), e.name, len + 1);
-        d->used += need;
-        if (Enterable(rec))
-            d->unopened++;
-    }
-    if (d->complete && d->unopened == 0) {
-        ListClose(d->dir);
-        d->dirOpen = 0;
-    }
-}
-
-// One of the subdirectories in p's buffer has been opened (or never will
-// be): p's listing is closed once it needs to open no more.
-static void OpenedOne(AheadDir* p)
-{
-    std::lock_guard<std::mutex> g(aheadLock);
-    if (--p->unopened == 0 && p->complete && p->dirOpen) {
-        ListClose(p->dir);
-        p->dirOpen = 0;
-    }
-}
-
-// Opens and lists `d`, named `name` in its parent. A shortage of
-// descriptors is final only for the walk (`final`): a reader's attempt
-// leaves the parent open for the walk to try again.
-static void ReadDir(AheadDir* d, const char* name, int final)
-{
-    AheadDir* p = d->parent;
-    int rc = p ? ListOpenSub(p->dir, name, d->dir) : ListOpenCurrent(d->dir);
-    if (d->rec && (rc != LISTING_NO_FD || final))
-        OpenedOne(p);
-    d->openResult = rc;
-    d->complete = rc != LISTING_OK;  // a retry starts from here too
-    if (rc != LISTING_OK)
-        return;
-    d->dirOpen = 1;
-    FillDir(d);
+    return w;
 }
 
 // ---- the readers ---------------------------------------------------------------
@@ -432,7 +294,7 @@ int AheadBegin(const char* filter, AheadDir** top)
         d = NewDir(NULL, NULL, 1);
     }
     if (!d)
-        return LISTING_FAILED;
+        return LISTING_NO_MEMORY;
     ReadDir(d, NULL, 1);
     std::lock_guard<std::mutex> g(aheadLock);
     int rc = d->openResult;
@@ -441,49 +303,12 @@ int AheadBegin(const char* filter, AheadDir** top)
         return rc;
     }
     d->state = AHEAD_READY;
-    topDir = d;
+    topDir = walkDir = d;
+    workOutside = 1;
     *top = d;
     if (d->unopened > 0 || !d->complete)
         StartReaders();
     return LISTING_OK;
-}
-
-static void FillEntry(AheadEntry* e, const AheadRec* r)
-{
-    e->name = RecName(r);
-    e->size = r->size;
-    e->isDir = (r->flags & REC_DIR) ? 1 : 0;
-    e->isLink = (r->flags & REC_LINK) ? 1 : 0;
-    e->wanted = (r->flags & REC_WANTED) ? 1 : 0;
-    e->sizeResult = r->sizeResult;
-    e->slot = (void*)r;
-}
-
-// Past what the buffer holds: straight from the system, as the walk would
-// read any directory.
-static int NextDirect(AheadDir* d, AheadEntry* e)
-{
-    ListEntry le;
-    for (;;) {
-        int r = LISTING_ENTRY;
-        if (d->pending)
-            le = d->pendingEntry;
-        else
-            r = ListNext(d->dir, &le);
-        d->pending = 0;
-        if (r != LISTING_ENTRY)
-            return r;
-        if (!IsDotName(le.name))
-            break;
-    }
-    e->name = le.name;
-    e->isDir = le.isDir;
-    e->isLink = le.isLink;
-    e->wanted = !le.isDir && Wanted(le.name);
-    e->sizeResult = e->wanted ? ListEntrySize(d->dir, &le) : LISTING_OK;
-    e->size = le.size;
-    e->slot = NULL;
-    return LISTING_ENTRY;
 }
 
 int AheadNext(AheadDir* d, AheadEntry* e)
@@ -536,7 +361,7 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
     if (!c) {
         c = NewDir(parent, rec, 1);
         if (!c)
-            return LISTING_FAILED;
+            return LISTING_NO_MEMORY;
         if (rec) {
             size_t after = (size_t)((char*)rec - parent->buf) + rec->len;
             if (parent->claimPos < after)
@@ -546,6 +371,7 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
     } else {
         if (!c->taken) {
             c->taken = 1;
+            Uncharge(c);
             if (aheadCount-- == AHEAD_WINDOW && idleReaders > 0)
                 workCv.notify_one();
         }
@@ -558,8 +384,13 @@ int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child)
         ReleaseDir(c);
         return rc;
     }
-    *child = c;
+    *child = walkDir = c;
     return LISTING_OK;
+}
+
+void AheadId(const AheadDir* d, uint64_t* dev, uint64_t* ino)
+{
+    ListId(d->dir, dev, ino);
 }
 
 void AheadLeave(AheadDir* d)
@@ -567,6 +398,8 @@ void AheadLeave(AheadDir* d)
     std::lock_guard<std::mutex> g(aheadLock);
     if (d == topDir)
         topDir = NULL;
+    if (d == walkDir)
+        walkDir = d->parent;
     ReleaseDir(d);
 }
 
@@ -575,7 +408,7 @@ void AheadEnd(void)
     {
         std::lock_guard<std::mutex> g(aheadLock);
         stopping = 1;
-        topDir = NULL;
+        topDir = walkDir = NULL;
         workCv.notify_all();
     }
     for (int i = 0; i < readerCount; i++)

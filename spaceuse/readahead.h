@@ -24,6 +24,8 @@ typedef struct AheadEntry {
     int isLink;
     int wanted;      // a file that the filter takes (every file without one)
     int sizeResult;  // wanted files: LISTING_OK, LISTING_GONE or LISTING_FAILED
+    uint64_t ino;    // as the listing gives them (ListEntry)
+    uint32_t nlink;
     void* slot;      // where the listing of this subdirectory is kept
 } AheadEntry;
 
@@ -39,6 +41,8 @@ int AheadNext(AheadDir* d, AheadEntry* e);
 // `parent`: LISTING_OK with *child set, or the reason it cannot be entered
 // (LISTING_FAILED, LISTING_GONE, LISTING_OTHER_FS, LISTING_NO_FD).
 int AheadEnter(AheadDir* parent, const AheadEntry* e, AheadDir** child);
+// The device and file number of the directory `d` lists (ListId).
+void AheadId(const AheadDir* d, uint64_t* dev, uint64_t* ino);
 // The walk is done with `d` and everything below it.
 void AheadLeave(AheadDir* d);
 // After the walk (or when AheadBegin failed): stops the readers.

@@ -6,10 +6,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "export.h"
 #include "list.h"
 #include "output.h"
 #include "scan.h"
 #include "sysdep.h"
+#include "text.h"
+#include "treemap.h"
 
 static const char kDashLine[] =
     "--------------------------------------------------------------\n";
@@ -88,8 +91,9 @@ static const char* DriveLabel(const PathReport* pr)
 
 static void PathError(const char* fmt, const char* text)
 {
+    char shown[SHOWN_NAME_SIZE];
     fflush(stdout);
-    OutFprintf(stderr, fmt, text);
+    OutFprintf(stderr, fmt, ShownName(text, shown, sizeof shown));
 }
 
 static void DriveError(const char* fmt, char drive)
@@ -191,6 +195,12 @@ static int EnterPath(PathReport* pr)
         char full[PATH_BUF_SIZE];
         if (SysGetCurrentDir(full, sizeof full) == 0)
             memcpy(path, full, strlen(full) + 1);
+    } else if (SysSetCurrentDir(".") != 0) {
+        // No path is the current directory, and says so as "." would when
+        // that directory cannot be entered.
+        const char here[3] = {'.', PATH_SEP, '\0'};
+        PathError(DIR_ERROR, here);
+        return 1;
     }
     return 0;
 }
@@ -230,8 +240,9 @@ static void PrintColumnHeader(const PathReport* pr)
     }
     if (o->showPath) {
         OutFputs("  Path:", stdout);
+        char shown[SHOWN_NAME_SIZE];
         if (o->hasFilter)
-            OutPrintf(" - \"%s\"", pr->filter);
+            OutPrintf(" - \"%s\"", ShownName(pr->filter, shown, sizeof shown));
     }
     OutPrintf("\n%s", kDashLine);
 }
@@ -262,10 +273,14 @@ static int ScanPath(PathReport* pr)
     ctx.options = &pr->options;
     ctx.rootPath = path;
     UsageTotals totals = {0, 0, 0};
+    size_t treemapMark = TreemapMark();
     if (!ScanDirectory(pr->filter, &totals, &ctx, &pr->driveInfo)) {
         PathError(SIZE_ERROR, path);
+        ReportCause(&ctx, ctx.topResult);
         return 1;
     }
+    if (TreemapActive())
+        TreemapPath(treemapMark, path, totals.clusters << pr->driveInfo.clusterShift);
     if (pr->options.mode == MODE_NORMAL)
         OutFputs(kDashLine, stdout);
     PrintUsageLine(path, &totals, &ctx, &pr->driveInfo);
@@ -303,9 +318,32 @@ int StdoutError(int flush)
     return failed;
 }
 
+// The files the run writes beside the report: created before the first
+// path, completed after the last. 0, or 1 when one cannot be written.
+static int OpenOutputFiles(const ReportRun* run)
+{
+    if (run->exportFile && ExportOpen(run->exportFile, run->pathCount) != 0)
+        return 1;
+    if (run->treemapFile && TreemapOpen(run->treemapFile, run->pathCount) != 0) {
+        ExportClose(1);
+        return 1;
+    }
+    return 0;
+}
+
+static int CloseOutputFiles(void)
+{
+    // Their names are read against the starting directory, as the paths are.
+    RestoreStart();
+    int status = ExportClose(0);
+    return TreemapClose(0) != 0 ? 1 : status;
+}
+
 int RunReport(ReportRun* run)
 {
     int status = 0;
+    if (OpenOutputFiles(run) != 0)
+        return 1;
     ListInit();
     startDrive = SysGetCurrentDrive();
     haveStartDir = SysGetCurrentDir(startDir, sizeof startDir) == 0;
@@ -319,6 +357,8 @@ int RunReport(ReportRun* run)
             break;
     }
     ScanRelease();
+    if (CloseOutputFiles() != 0)
+        status = 1;
     fflush(stdout);
     return status;
 }

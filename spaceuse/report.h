@@ -15,6 +15,8 @@ typedef struct ReportRun {
     uint32_t fakeClusterSize;      // bytes, read when options->fakeCluster is set
     char (*paths)[PATH_BUF_SIZE];  // each rewritten in place as it is resolved
     unsigned pathCount;
+    const char* exportFile;   // --export, or NULL
+    const char* treemapFile;  // --treemap, or NULL
     // Once a path lies on an NTFS volume, directories take no cluster of
     // their own for the rest of the run.
     int ntfsMet;

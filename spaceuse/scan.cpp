@@ -15,16 +15,21 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "export.h"
+#include "order.h"
 #include "output.h"
 #include "readahead.h"
 #include "sysdep.h"
 #include "text.h"
+#include "treemap.h"
 
 typedef struct ScanLevel {
     AheadDir* dir;
     UsageTotals totals;
     const char* name;  // this directory's name, held by its parent's listing
     int incomplete;    // some of its entries could not be read
+    size_t orderMark;    // where its subdirectories' held lines begin (switch S)
+    size_t treemapMark;  // and their totals for the treemap
 } ScanLevel;
 
 static ScanLevel** levels;
@@ -99,10 +104,29 @@ static void WriteUsageLine(const char* name, const UsageTotals* totals, const Sc
 {
     char fields[128];
     FormatUsageFields(fields, sizeof fields, totals, ctx, info);
+    char shown[SHOWN_NAME_SIZE];
     if (ctx->options->showPath)
-        OutPrintf("%s%s%s\n", fields, UsageIndent(ctx->depth), name);
+        OutPrintf("%s%s%s\n", fields, UsageIndent(ctx->depth), ShownName(name, shown, sizeof shown));
     else
         OutPrintf("%s\n", fields);
+}
+
+// With S: the line, as WriteUsageLine would write it after the wipe, held
+// to be put in order. Printed at once when it cannot be held.
+static void HoldUsageLine(const char* name, const UsageTotals* totals, const ScanContext* ctx,
+                          const DriveInfo* info, size_t mark)
+{
+    char fields[128];
+    char shown[SHOWN_NAME_SIZE];
+    char line[sizeof kWipe + sizeof fields + sizeof kIndent + sizeof shown + 1];
+    FormatUsageFields(fields, sizeof fields, totals, ctx, info);
+    if (ctx->options->showPath)
+        snprintf(line, sizeof line, "%s%s%s%s\n", kWipe, fields, UsageIndent(ctx->depth),
+                 ShownName(name, shown, sizeof shown));
+    else
+        snprintf(line, sizeof line, "%s%s\n", kWipe, fields);
+    if (OrderLine(mark, totals->clusters, name, line) != 0)
+        OutFputs(line, stdout);
 }
 
 void PrintUsageLine(char* name, const UsageTotals* totals, const ScanContext* ctx,
@@ -122,6 +146,7 @@ void ScanRelease(void)
     levels = NULL;
     levelCount = levelCap = 0;
     AheadRelease();
+    OrderRelease();
 }
 
 // The record for level `k`, allocated the first time the walk goes that deep.
@@ -152,22 +177,23 @@ static ScanLevel* GetLevel(size_t k)
 static void WriteScanPath(FILE* f, const ScanContext* ctx, size_t k, const char* leaf)
 {
     char cwd[PATH_BUF_SIZE];
+    char shown[SHOWN_NAME_SIZE];
     const char* root = ctx->rootPath;
     if (!root || !root[0])
         root = SysGetCurrentDir(cwd, sizeof cwd) == 0 ? cwd : ".";
-    OutFputs(root, f);
+    OutFputs(ShownName(root, shown, sizeof shown), f);
     size_t rootLen = strlen(root);
     int needSep = rootLen > 0 && root[rootLen - 1] != PATH_SEP;
     for (size_t i = 1; i <= k; i++) {
         if (needSep)
             OutFputc(PATH_SEP, f);
-        OutFputs(levels[i]->name, f);
+        OutFputs(ShownName(levels[i]->name, shown, sizeof shown), f);
         needSep = 1;
     }
     if (leaf) {
         if (needSep)
             OutFputc(PATH_SEP, f);
-        OutFputs(leaf, f);
+        OutFputs(ShownName(leaf, shown, sizeof shown), f);
     }
 }
 
@@ -184,17 +210,21 @@ static void ReportUnreadable(ScanContext* ctx, size_t k, const char* leaf)
     ctx->failures++;
 }
 
-// The cause of the line before it, once per path: more directories open
-// at once than the process may hold. Directories this deep are reached by
-// raising the limit (ulimit -n).
-static void ReportNoDescriptor(ScanContext* ctx)
+void ReportCause(ScanContext* ctx, int result)
 {
-    if (ctx->noDescriptorTold)
-        return;
-    ctx->noDescriptorTold = 1;
-    OutFputs("Error: out of file descriptors (too many directories open at once); raise the "
-          "limit of open files to count what they hold\n",
-          stderr);
+    if (result == LISTING_NO_FD && !ctx->noDescriptorTold) {
+        // More directories open at once than the process may hold.
+        // Directories this deep are reached by raising the limit (ulimit -n).
+        ctx->noDescriptorTold = 1;
+        OutFputs("Error: out of file descriptors (too many directories open at once); raise the "
+              "limit of open files to count what they hold\n",
+              stderr);
+    } else if (result == LISTING_NO_MEMORY && !ctx->noMemoryTold) {
+        ctx->noMemoryTold = 1;
+        OutFputs("Error: out of memory (the directories the scan holds at once need more than the "
+              "process may have); raise the memory limit to count what they hold\n",
+              stderr);
+    }
 }
 
 static void AddTotals(UsageTotals* to, const UsageTotals* from)
@@ -204,15 +234,23 @@ static void AddTotals(UsageTotals* to, const UsageTotals* from)
     to->clusters += from->clusters;
 }
 
-// A subdirectory of the directory listed at `parent` is done (or could not
-// be entered): its line, then its share of the parent's totals.
+// A subdirectory of the directory listed at `parent` is done (`done`, its
+// level), or could not be entered (`done` NULL): its line, its total for
+// the treemap, then its share of the parent's totals.
 static void FinishSubdir(ScanLevel* parent, const char* name, const UsageTotals* sub,
-                         const ScanContext* ctx, const DriveInfo* info)
+                         const ScanContext* ctx, const DriveInfo* info, const ScanLevel* done)
 {
     const ReportOptions* o = ctx->options;
+    if (TreemapActive())
+        TreemapDir(ctx->depth + 1, done ? done->treemapMark : TreemapMark(), name,
+                   sub->clusters << info->clusterShift);
     if ((ctx->depth == 0 || o->recursive) && o->mode == MODE_NORMAL) {
-        OutFputs(kWipe, stdout);
-        WriteUsageLine(name, sub, ctx, info);
+        if (o->biggestFirst) {
+            HoldUsageLine(name, sub, ctx, info, done ? done->orderMark : OrderMark());
+        } else {
+            OutFputs(kWipe, stdout);
+            WriteUsageLine(name, sub, ctx, info);
+        }
     }
     if (!o->hasFilter) {
         parent->totals.dirs++;
@@ -232,6 +270,39 @@ static void ResetLevel(ScanLevel* lv, const char* name)
     lv->incomplete = 0;
 }
 
+// ---- what the export is told (export.h) ----
+
+// The usage a directory takes itself, not counting what it holds.
+static uint64_t OwnUsage(const ScanContext* ctx, const DriveInfo* info)
+{
+    const ReportOptions* o = ctx->options;
+    return (o->dirCluster && !o->hasFilter) ? (uint64_t)1 << info->clusterShift : 0;
+}
+
+// A directory the walk enters (`d`, NULL when it cannot be) or counts where
+// it stands (`e`, the entry of it; NULL for the path's own).
+static void ExportDir(const char* name, const AheadDir* d, const AheadEntry* e, int flags,
+                      const ScanContext* ctx, const DriveInfo* info)
+{
+    if (!ExportActive())
+        return;
+    ExportItem item = {name, 0, e ? OwnUsage(ctx, info) : 0, 0, e ? e->ino : 0, 0, flags};
+    if (d) {
+        AheadId(d, &item.dev, &item.ino);
+        ExportDirBegin(&item, e == NULL);
+    } else {
+        ExportLeafDir(&item, e == NULL);
+    }
+}
+
+static void ExportCounted(const AheadEntry* e, uint64_t clusters, unsigned shift, int flags)
+{
+    if (!ExportActive())
+        return;
+    ExportItem item = {e->name, flags ? 0 : e->size, clusters << shift, 0, e->ino, e->nlink, flags};
+    ExportFile(&item);
+}
+
 // A file entry of the level's listing: its clusters, unless the filter
 // turns it down.
 static void CountFile(ScanLevel* lv, const AheadEntry* e, unsigned shift)
@@ -243,10 +314,13 @@ static void CountFile(ScanLevel* lv, const AheadEntry* e, unsigned shift)
         return;  // removed while the walk went by
     if (sr != LISTING_OK) {
         lv->incomplete = 1;
+        ExportCounted(e, 0, shift, EXPORT_READ_ERROR);
         return;
     }
-    lv->totals.clusters += ClustersForSize(e->size, shift);
+    uint64_t clusters = ClustersForSize(e->size, shift);
+    lv->totals.clusters += clusters;
     lv->totals.files++;
+    ExportCounted(e, clusters, shift, 0);
 }
 
 // A subdirectory entry of the listing at level `k`: opens it as level k + 1
@@ -259,12 +333,14 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     ScanLevel* cur = levels[k];
     if (ctx->depth == 0 && !o->recursive && !o->toFile) {
         // The progress line as the system writes it, letter for letter.
-        OutPrintf("\rscanning: %-65s\r", e->name);
+        char shown[SHOWN_NAME_SIZE];
+        OutPrintf("\rscanning: %-65s\r", ShownName(e->name, shown, sizeof shown));
         fflush(stdout);
     }
     if (e->isLink) {
         // Counted where it stands, never entered.
-        FinishSubdir(cur, e->name, &zero, ctx, info);
+        ExportDir(e->name, NULL, e, 0, ctx, info);
+        FinishSubdir(cur, e->name, &zero, ctx, info, NULL);
         return k;
     }
     ScanLevel* next = GetLevel(k + 1);
@@ -272,27 +348,30 @@ static size_t EnterSubdir(size_t k, const AheadEntry* e, ScanContext* ctx, const
     int rc = AheadEnter(cur->dir, e, &child);
     if (rc == LISTING_OK && !next) {
         AheadLeave(child);
-        rc = LISTING_FAILED;
+        rc = LISTING_NO_MEMORY;
     }
-    if (rc == LISTING_GONE)
-        return k;
     if (rc == LISTING_OTHER_FS) {
         // Another file system mounted here: counted where it stands, never
         // entered, as a link is.
-        FinishSubdir(cur, e->name, &zero, ctx, info);
+        ExportDir(e->name, NULL, e, EXPORT_OTHER_FS, ctx, info);
+        FinishSubdir(cur, e->name, &zero, ctx, info, NULL);
         return k;
     }
     if (rc != LISTING_OK) {
         // Still counted and given its line of zeros, but never silently:
-        // the total is short by whatever it holds.
+        // the total is short by whatever it holds. So is a directory that
+        // was listed and has gone since.
         ReportUnreadable(ctx, k, e->name);
-        if (rc == LISTING_NO_FD)
-            ReportNoDescriptor(ctx);
-        FinishSubdir(cur, e->name, &zero, ctx, info);
+        ReportCause(ctx, rc);
+        ExportDir(e->name, NULL, e, EXPORT_READ_ERROR, ctx, info);
+        FinishSubdir(cur, e->name, &zero, ctx, info, NULL);
         return k;
     }
     next->dir = child;
+    ExportDir(e->name, child, e, 0, ctx, info);
     ResetLevel(next, e->name);
+    next->orderMark = OrderMark();
+    next->treemapMark = TreemapMark();
     ctx->depth++;
     return k + 1;
 }
@@ -307,12 +386,14 @@ static size_t LeaveLevel(size_t k, int r, ScanContext* ctx, const DriveInfo* inf
         cur->incomplete = 1;
     AheadLeave(cur->dir);
     cur->dir = NULL;
+    if (ExportActive())
+        ExportDirEnd();
     if (cur->incomplete)
         ReportUnreadable(ctx, k, NULL);
     if (k == 0)
         return 0;
     ctx->depth--;
-    FinishSubdir(levels[k - 1], cur->name, &cur->totals, ctx, info);
+    FinishSubdir(levels[k - 1], cur->name, &cur->totals, ctx, info, cur);
     return k - 1;
 }
 
@@ -321,11 +402,16 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
 {
     const char* useFilter = ctx->options->hasFilter ? filter : NULL;
     ScanLevel* top = GetLevel(0);
-    if (!top || AheadBegin(useFilter, &top->dir) != LISTING_OK) {
+    int rc = top ? AheadBegin(useFilter, &top->dir) : LISTING_NO_MEMORY;
+    if (rc != LISTING_OK) {
         AheadEnd();
+        ctx->topResult = rc;
+        ExportDir(ctx->rootPath, NULL, NULL, EXPORT_READ_ERROR, ctx, info);
         return false;
     }
+    ExportDir(ctx->rootPath, top->dir, NULL, 0, ctx, info);
     ResetLevel(top, NULL);
+    OrderBegin();
 
     // Level k of the stack lists the directory k below the scanned one;
     // ctx->depth goes up and down with k.
@@ -346,6 +432,8 @@ bool ScanDirectory(const char* filter, UsageTotals* totals, ScanContext* ctx,
         }
     }
     AheadEnd();
+    if (ctx->options->biggestFirst)
+        OrderFlush();
     AddTotals(totals, &top->totals);
     return true;
 }

@@ -24,8 +24,13 @@ typedef struct ScanContext {
     // Directories (the scanned one or any below it) that could not be read
     // in full during this context's scans.
     unsigned failures;
-    // The cause of a shortage of descriptors has been told for this path.
+    // The cause of a shortage of descriptors, or of memory, has been told
+    // for this path.
     int noDescriptorTold;
+    int noMemoryTold;
+    // Why the scanned directory itself could not be listed (a LISTING_*
+    // result), when ScanDirectory returns false.
+    int topResult;
 } ScanContext;
 
 // Scans the current directory and everything below it, adding to `totals`
@@ -52,6 +57,11 @@ size_t FormatUsageFields(char* buf, size_t size, const UsageTotals* totals,
 
 // Two spaces per level of `depth`, at most 80.
 const char* UsageIndent(int32_t depth);
+
+// The line that tells why directories could not be read, after their
+// error lines, once per path: a shortage of descriptors or of memory
+// (LISTING_NO_FD, LISTING_NO_MEMORY); nothing for any other result.
+void ReportCause(ScanContext* ctx, int result);
 
 // Frees the per-level listing records kept between scans.
 void ScanRelease(void);

@@ -151,6 +151,19 @@ int SysGetCurrentDir(char* buf, size_t size);
 // the process's own current directory is left where the program started.
 int SysSetCurrentDir(const char* path);
 
+// ---- files the program writes (--export, --treemap) -------------------------
+
+// Opens the file to be named `final` for writing in binary: a new file
+// `part` (emptying one that is there), to be given its name when complete;
+// but where `final` is something other than a file (a device such as
+// /dev/null, a pipe), `final` itself, never replaced: *inPlace is then set.
+// NULL, with errno set, when it cannot be opened.
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace);
+// Finishes a file written under the name `part`: with `keep`, renames it
+// to `final`, replacing a file of that name; otherwise removes it. 0, or
+// -1 with errno set.
+int SysFinishFile(const char* part, const char* final, int keep);
+
 // ---- volumes ----------------------------------------------------------------
 
 typedef struct SysVolume {

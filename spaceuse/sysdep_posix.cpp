@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -247,6 +248,22 @@ int SysGetCurrentDir(char* buf, size_t size)
 int SysSetCurrentDir(const char* path)
 {
     return chdir(path) == 0 ? 0 : -1;
+}
+
+// ---- files the program writes -----------------------------------------------
+
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace)
+{
+    struct stat st;
+    *inPlace = stat(final, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+    return fopen(*inPlace ? final : part, "wb");
+}
+
+int SysFinishFile(const char* part, const char* final, int keep)
+{
+    if (keep)
+        return rename(part, final) == 0 ? 0 : -1;
+    return unlink(part) == 0 ? 0 : -1;
 }
 
 // ---- volumes ----------------------------------------------------------------

@@ -6,6 +6,7 @@
 // call that takes or gives a name is the wide one.
 #include <windows.h>
 
+#include <errno.h>
 #include <io.h>
 #include <shellapi.h>
 #include <stdio.h>
@@ -266,3 +267,47 @@ int SysCpuCount(void)
     return n > 0 ? n : 1;
 }
 
+// ---- files the program writes -----------------------------------------------
+
+FILE* SysCreateFile(const char* final, const char* part, int* inPlace)
+{
+    *inPlace = 0;
+    WideChar* wfinal = WinLongPath(final);
+    if (wfinal == NULL) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    // A device such as NUL is no file on a disk, and is written as it is.
+    HANDLE h = CreateFileW(wfinal, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (h != INVALID_HANDLE_VALUE) {
+        *inPlace = GetFileType(h) != FILE_TYPE_DISK;
+        CloseHandle(h);
+    }
+    WideChar* wname = *inPlace ? wfinal : WinLongPath(part);
+    FILE* f = NULL;
+    if (wname == NULL)
+        errno = ENOMEM;
+    else
+        f = _wfopen(wname, L"wb");
+    if (wname != wfinal)
+        free(wname);
+    free(wfinal);
+    return f;
+}
+
+int SysFinishFile(const char* part, const char* final, int keep)
+{
+    WideChar* wpart = WinLongPath(part);
+    WideChar* wfinal = keep ? WinLongPath(final) : NULL;
+    BOOL done = FALSE;
+    if (wpart != NULL && (wfinal != NULL || !keep))
+        done = keep ? MoveFileExW(wpart, wfinal, MOVEFILE_REPLACE_EXISTING) : DeleteFileW(wpart);
+    if (!done)
+        errno = wpart == NULL || (keep && wfinal == NULL) ? ENOMEM
+                : GetLastError() == ERROR_ACCESS_DENIED     ? EACCES
+                                                            : EIO;
+    free(wpart);
+    free(wfinal);
+    return done ? 0 : -1;
+}

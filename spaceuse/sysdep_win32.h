@@ -18,5 +18,10 @@ int ToUtf8(const WideChar* text, char* buf, size_t size);
 // "\\?\UNC\server\share\dir"), without a closing separator except at a
 // drive's root. A heap block the caller frees; NULL when it is not known.
 WideChar* WinCurrentDirLong(void);
+// `path` (UTF-8) made full against the program's current directory, in the
+// long form that the system takes at any length; a device's name keeps its
+// own form. A heap block the caller frees; NULL when out of memory or when
+// the current directory is not known.
+WideChar* WinLongPath(const char* path);
 
 #endif

@@ -1,5 +1,9 @@
-// Number formatting, wildcard matching and name casing for the report.
+// Number formatting, wildcard matching, name casing and shown names for
+// the report.
 #include "text.h"
+
+#include <stdio.h>
+#include <string.h>
 
 char* FormatGrouped(uint64_t value, char sep, int group, char* buf)
 {
@@ -110,4 +114,36 @@ char* UpperName(char* text)
             *p = 0xD6;
     }
     return text;
+}
+
+static int IsControl(unsigned char c)
+{
+    return c < 0x20 || c == 0x7F;
+}
+
+const char* ShownName(const char* name, char* buf, size_t size)
+{
+    const char* p = name;
+    while (*p && !IsControl((unsigned char)*p))
+        p++;
+    if (*p == '\0' || size == 0)
+        return name;
+    size_t len = 0;
+    for (p = name; *p; p++) {
+        unsigned char c = (unsigned char)*p;
+        char esc[5] = {(char)c, '\0'};
+        if (c == '\n')
+            memcpy(esc, "\\n", 3);
+        else if (c == '\t')
+            memcpy(esc, "\\t", 3);
+        else if (IsControl(c))
+            snprintf(esc, sizeof esc, "\\%03o", c);
+        size_t n = strlen(esc);
+        if (len + n >= size)
+            break;
+        memcpy(buf + len, esc, n);
+        len += n;
+    }
+    buf[len] = '\0';
+    return buf;
 }

@@ -228,15 +228,47 @@ TEST(Options, HelpAndErrorsInArgumentOrder)
               help.out.find("\n  d        Do not count directories as an allocated cluster "
                             "(default for NTFS)\n"));
     EXPECT_NE(std::string::npos, help.out.find("\n  q        \"Quick\" mode\n"));
-    const std::string tail =
+    // The lines kept from the original, then the new ones after them.
+    const std::string kept =
         "  s        Silent mode\n<filter>\n"
-        "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n";
+        "           Any globbing pattern. i.e.: '*.gif' or 'zorvitt?.htm*'\n"
+        "<more switches>\n"
+        "  S        Print the subdirectories biggest first\n";
+    EXPECT_NE(std::string::npos, help.out.find(kept));
+    const std::string tail =
+        "  --treemap <file>  Draw the scanned tree into <file> as an SVG treemap\n";
     ASSERT_GE(help.out.size(), tail.size());
     EXPECT_EQ(tail, help.out.substr(help.out.size() - tail.size()));
 
     Capture bad;
     EXPECT_EQ(1, Parse({Sw("x"), Sw("?")}, &bad));
     EXPECT_EQ(Hint(), bad.out);
+}
+
+TEST(Options, BiggestFirstAndTheLongOptions)
+{
+    // The files are taken as the arguments that name them, which live as
+    // long as the program.
+    std::string s = Sw("S");
+    char* argv[] = {(char*)"spaceuse", &s[0],         (char*)"--export", (char*)"a.json",
+                    (char*)"dir",      (char*)"--treemap", (char*)"m.svg", NULL};
+    InitReportOptions(&reportOptions, 0);
+    ASSERT_EQ(ARGS_CONTINUE, ParseArguments(7, argv));
+    EXPECT_EQ(1u, reportOptions.biggestFirst);
+    EXPECT_EQ(argv[3], exportFile);
+    EXPECT_EQ(argv[6], treemapFile);
+    ASSERT_EQ(1u, pathCount);
+    EXPECT_STREQ("dir", pathList[0]);
+
+    // Each run starts without them; a long option with no file is refused.
+    ASSERT_EQ(ARGS_CONTINUE, Parse({"dir"}));
+    EXPECT_EQ(0u, reportOptions.biggestFirst);
+    EXPECT_EQ(nullptr, exportFile);
+    EXPECT_EQ(nullptr, treemapFile);
+    Capture c;
+    EXPECT_EQ(1, Parse({"dir", "--treemap"}, &c));
+    EXPECT_EQ("Error: --treemap needs a file name\n", c.err);
+    EXPECT_EQ(Hint(), c.out);
 }
 
 TEST(Options, PathsAndTheOtherSwitchCharacter)

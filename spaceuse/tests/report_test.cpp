@@ -24,7 +24,7 @@ TEST(Report, APathsOwnSettingsDoNotCarryToTheNextPath)
     ReportOptions options;
     InitReportOptions(&options, 0);
     char paths[3][PATH_BUF_SIZE] = {"pics", "docs", "more"};
-    ReportRun run = {&options, 0, paths, 3, 0};
+    ReportRun run = {&options, 0, paths, 3, NULL, NULL, 0};
 
     PathReport pr;
     BeginPathReport(&pr, &run, paths[0]);

@@ -19,7 +19,9 @@ TEST(Scan, UsageFieldsKeepTheirWidthsAndWidenRatherThanCut)
 {
     ReportOptions o = {};
     o.showDirs = o.showFiles = o.showBytes = o.showPath = 1;
-    ScanContext ctx = {0, &o, "", 0, 0};
+    ScanContext ctx = {};
+    ctx.options = &o;
+    ctx.rootPath = "";
     DriveInfo info = {};
     info.clusterShift = 12;
     UsageTotals t = {7, 3, 5};

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "options.h"
@@ -122,6 +123,8 @@ TEST(ReadDriveInfo, RealMountsAgreeWithTheSystem)
         DriveInfo info;
         memset(&info, 0x55, sizeof(info));
         int r = ReadDriveInfo('?', &info);
+        struct statvfs after;
+        ASSERT_EQ(0, statvfs(".", &after));
         if (sv.f_frsize == 0 && sv.f_bsize == 0) {
             EXPECT_EQ(1, r) << mount;
             continue;
@@ -132,6 +135,13 @@ TEST(ReadDriveInfo, RealMountsAgreeWithTheSystem)
         EXPECT_EQ(type.substr(0, sizeof(info.fsName) - 1), info.fsName) << mount;
         EXPECT_EQ(Log2Floor(cluster), info.clusterShift) << mount;
         EXPECT_EQ((uint64_t)cluster * sv.f_blocks, info.totalBytes) << mount;
+        // The free space, as the system told it just before and after (give
+        // or take what others write meanwhile), and not the size.
+        uint64_t free1 = (uint64_t)cluster * sv.f_bavail,
+                 free2 = (uint64_t)cluster * after.f_bavail;
+        const uint64_t slack = 64ull << 20;
+        EXPECT_GE(info.freeBytes + slack, std::min(free1, free2)) << mount;
+        EXPECT_LE(info.freeBytes, std::max(free1, free2) + slack) << mount;
         EXPECT_LE(info.freeBytes, info.totalBytes) << mount;
         EXPECT_EQ((uint32_t)((unsigned long long)sv.f_fsid & 0xFFFFFFFFu), info.serialNumber);
         info.clusterSize = (uint32_t)1 << info.clusterShift;

@@ -2,7 +2,9 @@
 
 #include <string.h>
 
+#include "export.h"
 #include "text.h"
+#include "treemap.h"
 #include "widetext.h"
 
 static std::string Grouped(uint64_t value)
@@ -184,4 +186,62 @@ TEST(WideText, BadBytesAndShortBuffers)
     EXPECT_EQ('#', s[5]);
     EXPECT_EQ(5u, Utf8FromWide(w, 3, s, 6));
     EXPECT_STREQ(text, s);
+}
+
+TEST(ShownName, ControlCharactersEscapedEverythingElseKept)
+{
+    char buf[SHOWN_NAME_SIZE];
+    const char* plain = "caf\xC3\xA9 \\ \"x\"";
+    EXPECT_EQ(plain, ShownName(plain, buf, sizeof buf));  // untouched, not copied
+    EXPECT_STREQ("a\\nb\\tc\\015\\001\\177\xFF",
+                 ShownName("a\nb\tc\r\x01\x7F\xFF", buf, sizeof buf));
+    // Every byte escaped still fits; a smaller buffer cuts whole escapes.
+    std::string worst(512, '\x1F');
+    EXPECT_EQ(4u * 512, strlen(ShownName(worst.c_str(), buf, sizeof buf)));
+    char small[7];
+    EXPECT_STREQ("x\\001", ShownName("x\x01\x02", small, sizeof small));
+}
+
+// The export's names: JSON escapes for what JSON needs, every other byte
+// as the file system gave it.
+TEST(ExportQuote, JsonEscapesAndRawBytes)
+{
+    char buf[EXPORT_NAME_SIZE];
+    EXPECT_EQ(2u, ExportQuote("", buf, sizeof buf));
+    EXPECT_STREQ("\"\"", buf);
+    ExportQuote("a\"b\\c\n\t\r\b\f\x01\x1f\x7f\xff\xc3\xa9/", buf, sizeof buf);
+    EXPECT_STREQ("\"a\\\"b\\\\c\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\xff\xc3\xa9/\"", buf);
+    // The longest name escaped whole; a short buffer cuts between escapes
+    // and still closes the string.
+    std::string worst(1023, '\x01');
+    EXPECT_EQ(2 + 6 * 1023u, ExportQuote(worst.c_str(), buf, sizeof buf));
+    char small[10];
+    EXPECT_EQ(8u, ExportQuote("\x01\x01", small, sizeof small));
+    EXPECT_STREQ("\"\\u0001\"", small);
+}
+
+// The treemap's text: nothing of a name can end the text or begin markup,
+// and nothing but well-formed UTF-8 that XML allows reaches the file.
+TEST(TreemapXmlText, EscapedReplacedAndShown)
+{
+    char buf[256];
+    TreemapXmlText("<script>alert('x') & \"y\"</script>", buf, sizeof buf);
+    EXPECT_STREQ("&lt;script&gt;alert(&apos;x&apos;) &amp; &quot;y&quot;&lt;/script&gt;", buf);
+    // Control characters as the report shows them; é and U+10FFFF kept.
+    TreemapXmlText("a\nb\x01 \xc3\xa9 \xf4\x8f\xbf\xbf", buf, sizeof buf);
+    EXPECT_STREQ("a\\nb\\001 \xc3\xa9 \xf4\x8f\xbf\xbf", buf);
+    // A stray byte, a cut sequence, an overlong form, a surrogate, U+FFFE,
+    // past U+10FFFF: each offending byte becomes U+FFFD.
+    const char* bad[] = {"\xff",         "\xc3",         "\xc0\xaf",
+                         "\xed\xa0\x80", "\xef\xbf\xbe", "\xf4\x90\x80\x80"};
+    for (const char* b : bad) {
+        TreemapXmlText(b, buf, sizeof buf);
+        std::string got = buf;
+        EXPECT_EQ(0u, got.find("\xef\xbf\xbd")) << b;
+        for (size_t i = 0; i < got.size(); i += 3)
+            EXPECT_EQ("\xef\xbf\xbd", got.substr(i, 3)) << b;
+    }
+    char small[6];
+    EXPECT_EQ(4u, TreemapXmlText("<<", small, sizeof small));
+    EXPECT_STREQ("&lt;", small);
 }

@@ -3,6 +3,8 @@
 // recursive report.
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "spaceuse_e2e.h"
 
 namespace {
@@ -78,6 +80,21 @@ TEST_F(SpaceuseTest, CountsEveryFileInWholeClustersAndNamesTheTree)
     EXPECT_EQ(total.name, ToolPathOf(root));
     // The sparse file is counted by its size, not by what it occupies.
     EXPECT_GE(total.usage, 5ull << 30);
+
+    // Several paths: each total counts its own tree and nothing of the
+    // paths before it.
+    r = Report({Sw("i"), Sw("q"), Sw("c"), ToolPathOf(root + "/a"), ToolPathOf(root)});
+    EXPECT_EQ(r.status, 0);
+    std::vector<UsageLine> totals;
+    for (const std::string& l : lines) {
+        UsageLine u = ParseUsage(l);
+        if (u.ok)
+            totals.push_back(u);
+    }
+    ASSERT_EQ(totals.size(), 2u) << r.out;
+    Count a = CountTree(root + "/a", cs, dirCluster);
+    ExpectLine(totals[0], a, a.clusters, "first path");
+    ExpectLine(totals[1], all, all.clusters, "second path");
 }
 
 TEST_F(SpaceuseTest, UnitsModesAndColumnChoices)
@@ -232,4 +249,77 @@ TEST_F(SpaceuseTest, RecursiveReportIsPostOrderAndIndented)
     EXPECT_LT(pos["c"], pos["b"]);
     EXPECT_LT(pos["b"], pos["a"]);
     EXPECT_LT(pos["d"], pos["a"]);
+}
+
+// S: the lines of each directory's subdirectories by usage, largest first,
+// equal ones by name; in the recursive report each block (a directory's
+// own subdirectories' lines, then its line) moves whole. Nothing else
+// moves, and no line changes.
+TEST_F(SpaceuseTest, BiggestFirstOrdersTheLinesOfEachDirectory)
+{
+    // Names whose listing order has nothing to do with their sizes; "tie1"
+    // and "tie2" hold the same.
+    const std::vector<std::pair<std::string, uint64_t>> tree = {
+        {"m", 3}, {"big", 9}, {"tie2", 2}, {"a", 1}, {"tie1", 2}, {"z", 5}};
+    for (const auto& d : tree) {
+        MakeDir(root + "/" + d.first);
+        MakeFile(root + "/" + d.first + "/f", d.second * 5000);
+        for (const char* sub : {"p", "q", "r"}) {
+            MakeDir(root + "/" + d.first + "/" + sub);
+            MakeFile(root + "/" + d.first + "/" + sub + "/g",
+                     (uint64_t)(sub[0] - 'o') * d.second * 3000);
+        }
+    }
+    std::string path = ToolPathOf(root);
+    for (bool recursive : {false, true}) {
+        SCOPED_TRACE(recursive ? "recursive" : "flat");
+        // No disk information: the free space may change between runs.
+        std::vector<std::string> args = {Sw("D"), Sw("F"),     Sw("B"), Sw("P"),
+                                         Sw("c"), Sw("f4096"), path};
+        if (recursive)
+            args.insert(args.begin(), Sw("r"));
+        ProcResult plain = Report(args);
+        std::vector<std::string> plainLines = lines;
+        args.insert(args.begin(), Sw("S"));
+        ProcResult sorted = Report(args);
+        EXPECT_EQ(sorted.status, 0);
+        EXPECT_EQ(sorted.out.size(), plain.out.size());
+        ASSERT_EQ(lines.size(), plainLines.size());
+        std::vector<std::string> a = lines, b = plainLines;
+        std::sort(a.begin(), a.end());
+        std::sort(b.begin(), b.end());
+        EXPECT_EQ(a, b) << "the same lines";
+        int first = Find(kDashLine);
+        ASSERT_GE(first, 0);
+        for (int i = 0; i <= first; i++)
+            EXPECT_EQ(lines[i], plainLines[i]) << "headers stay";
+        EXPECT_EQ(lines.back(), plainLines.back()) << "the total stays last";
+
+        // Level by level: the lines of one level, between those of the level
+        // above, are in order; a block's lines come right before its line.
+        std::vector<UsageLine> shown;
+        for (size_t i = first + 1; i < lines.size() && lines[i] != kDashLine; i++)
+            shown.push_back(ParseUsage(lines[i]));
+        ASSERT_EQ(shown.size(), recursive ? 24u : 6u);
+        std::vector<const UsageLine*> top;
+        for (size_t i = 0; i < shown.size(); i++) {
+            if (shown[i].indent != 0) {
+                ASSERT_EQ(shown[i].indent, 2u);
+                continue;
+            }
+            top.push_back(&shown[i]);
+            if (recursive) {
+                ASSERT_GE(i, 3u);
+                // Its own three, biggest first: r, q, p.
+                EXPECT_EQ(shown[i - 3].name, "r");
+                EXPECT_EQ(shown[i - 2].name, "q");
+                EXPECT_EQ(shown[i - 1].name, "p");
+                EXPECT_GT(shown[i - 3].usage, shown[i - 2].usage);
+            }
+        }
+        std::vector<std::string> names;
+        for (const UsageLine* u : top)
+            names.push_back(u->name);
+        EXPECT_EQ(names, (std::vector<std::string>{"big", "z", "m", "tie1", "tie2", "a"}));
+    }
 }
