@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <string>
@@ -12,6 +13,25 @@
 
 namespace {
 
+// A new file of this test's own in the temporary folder, opened for
+// writing and reading back; its name in `name`. (The runtime's tmpfile()
+// uses the drive's root on Windows, which an ordinary user may not write.)
+FILE* ScratchFile(std::string* name)
+{
+    static int count;
+    const char* dir = getenv("TMPDIR");
+    if (dir == NULL || dir[0] == '\0')
+        dir = getenv("TEMP");
+    if (dir == NULL || dir[0] == '\0')
+        dir = "/tmp";
+    *name = std::string(dir) + "/spaceuse-options-" + std::to_string(getpid()) + "-" +
+            std::to_string(++count);
+    FILE* f = fopen(name->c_str(), "w+b");
+    if (f == NULL)
+        ADD_FAILURE() << "cannot create " << *name;
+    return f;
+}
+
 // Redirects standard output and standard error into temporary files for
 // the life of the object.
 class Capture {
@@ -20,8 +40,16 @@ public:
     {
         fflush(stdout);
         fflush(stderr);
-        outFile_ = tmpfile();
-        errFile_ = tmpfile();
+        outFile_ = ScratchFile(&outName_);
+        errFile_ = ScratchFile(&errName_);
+        if (outFile_ == NULL || errFile_ == NULL) {
+            if (outFile_ != NULL)
+                fclose(outFile_);
+            if (errFile_ != NULL)
+                fclose(errFile_);
+            outFile_ = errFile_ = NULL;
+            return;
+        }
         savedOut_ = dup(1);
         savedErr_ = dup(2);
         dup2(fileno(outFile_), 1);
@@ -40,6 +68,8 @@ public:
         close(savedErr_);
         out = ReadAll(outFile_);
         err = ReadAll(errFile_);
+        remove(outName_.c_str());
+        remove(errName_.c_str());
         outFile_ = errFile_ = NULL;
     }
     std::string out;
@@ -59,6 +89,8 @@ private:
     }
     FILE* outFile_ = NULL;
     FILE* errFile_ = NULL;
+    std::string outName_;
+    std::string errName_;
     int savedOut_ = -1;
     int savedErr_ = -1;
 };
