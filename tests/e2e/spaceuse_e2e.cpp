@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
@@ -305,4 +306,53 @@ void SpaceuseTest::ExpectLine(const UsageLine& u, const Count& c, uint64_t usage
     EXPECT_EQ(u.dirs, c.dirs) << what;
     EXPECT_EQ(u.files, c.files) << what;
     EXPECT_EQ(u.usage, usage) << what;
+}
+
+// True when an ordinary user can reach `path` (every directory above it
+// searchable by others).
+bool OthersCanReach(const std::string& path)
+{
+    for (size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1)) {
+        struct stat st;
+        if (stat(path.substr(0, at).c_str(), &st) != 0 || !(st.st_mode & S_IXOTH))
+            return false;
+    }
+    return true;
+}
+
+OrdinaryUser AsOrdinaryUser()
+{
+    static std::string copyDir;
+    struct Cleanup {
+        ~Cleanup() { RemoveTree(copyDir); }
+    };
+    static Cleanup cleanup;
+    OrdinaryUser u;
+    if (geteuid() != 0)
+        return u;
+    u.setup = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
+    if (OthersCanReach(u.program))
+        return u;
+    if (copyDir.empty()) {
+        copyDir = MakeTempDir("spaceuse-program");
+        chmod(copyDir.c_str(), 0755);
+        WriteFile(copyDir + "/spaceuse", ReadAll(u.program));
+        chmod((copyDir + "/spaceuse").c_str(), 0755);
+    }
+    u.program = copyDir + "/spaceuse";
+    return u;
+}
+
+// The names of `dir`'s entries in the order its listing gives them.
+std::vector<std::string> ListingOrder(const std::string& dir)
+{
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    while (struct dirent* e = d ? readdir(d) : nullptr) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    }
+    if (d)
+        closedir(d);
+    return names;
 }

@@ -38,6 +38,20 @@ ProcResult RunSpaceuse(const std::vector<std::string>& args,
 ProcResult RunInShell(const std::string& setup, const std::vector<std::string>& args,
                       const std::string& scratch, bool merged = false,
                       const std::string& program = std::string());
+// True when an ordinary user can reach `path` (every directory above it
+// searchable by others).
+bool OthersCanReach(const std::string& path);
+// The program as an ordinary user can run it, with the prefix that makes
+// the shell that user: as root, setpriv to nobody and, when the build lies
+// where nobody cannot reach it (a clone in a private folder), a copy of the
+// program in a folder of its own that anyone may enter.
+struct OrdinaryUser {
+    std::string setup = "exec";
+    std::string program = ToolPath("spaceuse");
+};
+OrdinaryUser AsOrdinaryUser();
+// The names of `dir`'s entries in the order its listing gives them.
+std::vector<std::string> ListingOrder(const std::string& dir);
 // The lines as a console would show them: what follows the last carriage
 // return of each line (progress lines are wiped and overwritten).
 std::vector<std::string> ShownLines(const std::string& out);
