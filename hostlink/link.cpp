@@ -312,30 +312,44 @@ static int SendStalled(int quietWait)
 
 #define WAIT_CUT_SHORT (-2)
 
+// One poll of the wait: 1 when the socket is ready, 0 when `ms` passed,
+// WAIT_CUT_SHORT on an interrupted wait or a termination request, -1 after
+// the reason.
+static int PollOnce(int fd, int wantRead, int wantWrite, int ms, int* readable, int* writable)
+{
+    int n = NetPoll(fd, wantRead, wantWrite, ms, readable, writable);
+    if (n < 0) {
+        if (NetInterrupted()) {
+            DBG_PRINTF0("%s(%d): EINTR\n");
+            return WAIT_CUT_SHORT;
+        }
+        DBG_LINE(LINK_SELECT_FAILED);
+        return -1;
+    }
+    if (terminationRequested == 1)
+        return WAIT_CUT_SHORT;
+    return n > 0 ? 1 : 0;
+}
+
 // The sliced wait for the socket to be readable (when `wantRead`) or
 // writable (when `wantWrite`). 1 when it is, 0 when the whole wait passed,
 // WAIT_CUT_SHORT on an interrupted wait or a termination request, -1 after
 // the reason.
 static int WaitReady(int fd, int wantRead, int wantWrite, int* readable, int* writable)
 {
-    int n = 0;
-
-    TraceFlush();
-
+    // Trace lines held back while packets follow each other closely are
+    // written once the wait has lasted as long as they may be held.
+    int hold = TraceHold();
+    if (hold >= 0) {
+        int r = PollOnce(fd, wantRead, wantWrite, hold, readable, writable);
+        if (r != 0)
+            return r;
+        TraceFlush();
+    }
     for (int i = 0; i < WaitSlices(); i++) {
-        n = NetPoll(fd, wantRead, wantWrite, SliceMs(), readable, writable);
-        if (n < 0) {
-            if (NetInterrupted()) {
-                DBG_PRINTF0("%s(%d): EINTR\n");
-                return WAIT_CUT_SHORT;
-            }
-            DBG_LINE(LINK_SELECT_FAILED);
-            return -1;
-        }
-        if (terminationRequested == 1)
-            return WAIT_CUT_SHORT;
-        if (n > 0)
-            return 1;
+        int r = PollOnce(fd, wantRead, wantWrite, SliceMs(), readable, writable);
+        if (r != 0)
+            return r;
     }
     return 0;
 }

@@ -22,10 +22,14 @@ static FILE* traceFile;
 static int traceToStderr;
 static uint64_t traceStart;
 static int traceFds[TRACE_CONNECTIONS] = {-1, -1, -1};
-// Lines made since the program last waited, written out before it waits
-// again: one write for the packets of a turn instead of one each.
-static char pending[4 * TRACE_LINE_SIZE];
+// Lines not yet written. While packets follow each other closely they are
+// written at most once every TRACE_HOLD_MS (or when this is full), so a
+// busy link costs a write per many packets instead of one per turn.
+#define TRACE_HOLD_MS 20
+static char pending[32 * TRACE_LINE_SIZE];
 static size_t pendingLen;
+static int written;           // whether anything was written yet
+static uint64_t lastWriteMs;  // SysMilliseconds of the last write
 
 int TraceOpen(const char* name)
 {
@@ -57,11 +61,25 @@ void TraceFlush(void)
     errno = 0;
     size_t n = pendingLen;
     pendingLen = 0;
+    written = 1;
+    lastWriteMs = SysMilliseconds();
     if (fwrite(pending, 1, n, traceFile) != n || fflush(traceFile) != 0) {
         int err = errno != 0 ? errno : EIO;
         TraceClose();
         DBG_PRINTF("%s(%d): cannot write the trace: %s\n", strerror(err));
     }
+}
+
+int TraceHold(void)
+{
+    if (traceFile == NULL || pendingLen == 0)
+        return -1;
+    uint64_t since = SysMilliseconds() - lastWriteMs;
+    if (!written || since >= TRACE_HOLD_MS) {
+        TraceFlush();
+        return -1;
+    }
+    return (int)(TRACE_HOLD_MS - since);
 }
 
 void TraceClose(void)
@@ -72,6 +90,7 @@ void TraceClose(void)
     traceFile = NULL;
     traceToStderr = 0;
     pendingLen = 0;
+    written = 0;
 }
 
 // ---- describing a packet ---------------------------------------------------

@@ -8,8 +8,10 @@
 // they were opened. The fields are those of the protocols this program
 // speaks; a protocol it does not know, or a body too short for its fields,
 // is traced as it is ("malformed"), never read past its length. The lines
-// are written out each time the program waits (TraceFlush), so the file is
-// whole while it waits.
+// are written out when the program waits: at once when the last write was
+// a while ago, else as soon as the wait has lasted that while (TraceHold),
+// so a busy link is written in batches and a waiting program's file is
+// whole within a few milliseconds.
 #ifndef HOSTLINK_TRACE_H
 #define HOSTLINK_TRACE_H
 
@@ -25,11 +27,15 @@ void TraceConnection(int fd, int number);
 // The whole packet `pkt` of `len` bytes has crossed connection `fd`, going
 // out when `sent`, coming in otherwise.
 void TracePacket(int fd, int sent, const unsigned char* pkt, int len);
-// Writes out the lines made so far. The wait calls it before it waits, so
-// the file holds every packet up to the moment the program waits for the
-// next, and the exit handler does: a run that ends by a signal or a
-// failure leaves its whole trace behind.
+// Writes out the lines made so far. The exit handler calls it (through
+// TraceClose): a run that ends by a signal or a failure leaves its whole
+// trace behind.
 void TraceFlush(void);
+// Called before the program waits: writes out the lines made so far when
+// the last write was at least 20 ms ago (or there was none) and returns
+// -1; otherwise returns the milliseconds left until they are due, which
+// the wait spends before calling TraceFlush. -1 when nothing is held.
+int TraceHold(void);
 // Ends the trace; what is left is written and the file closed.
 void TraceClose(void);
 
