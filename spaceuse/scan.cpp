@@ -99,16 +99,31 @@ size_t FormatUsageFields(char* buf, size_t size, const UsageTotals* totals,
     return len;
 }
 
+// Room for a usage line after the wipe: fields, indent, the name shown.
+#define USAGE_FIELDS_SIZE 128
+#define USAGE_LINE_SIZE (sizeof kWipe + USAGE_FIELDS_SIZE + sizeof kIndent + SHOWN_NAME_SIZE + 1)
+
+// The usage line of `name`, as the report shows it, after `prefix`.
+static void FormatUsageLine(char* line, size_t size, const char* prefix, const char* name,
+                            const UsageTotals* totals, const ScanContext* ctx,
+                            const DriveInfo* info)
+{
+    char fields[USAGE_FIELDS_SIZE];
+    char shown[SHOWN_NAME_SIZE];
+    FormatUsageFields(fields, sizeof fields, totals, ctx, info);
+    if (ctx->options->showPath)
+        snprintf(line, size, "%s%s%s%s\n", prefix, fields, UsageIndent(ctx->depth),
+                 ShownName(name, shown, sizeof shown));
+    else
+        snprintf(line, size, "%s%s\n", prefix, fields);
+}
+
 static void WriteUsageLine(const char* name, const UsageTotals* totals, const ScanContext* ctx,
                            const DriveInfo* info)
 {
-    char fields[128];
-    FormatUsageFields(fields, sizeof fields, totals, ctx, info);
-    char shown[SHOWN_NAME_SIZE];
-    if (ctx->options->showPath)
-        OutPrintf("%s%s%s\n", fields, UsageIndent(ctx->depth), ShownName(name, shown, sizeof shown));
-    else
-        OutPrintf("%s\n", fields);
+    char line[USAGE_LINE_SIZE];
+    FormatUsageLine(line, sizeof line, "", name, totals, ctx, info);
+    OutFputs(line, stdout);
 }
 
 // With S: the line, as WriteUsageLine would write it after the wipe, held
@@ -116,15 +131,8 @@ static void WriteUsageLine(const char* name, const UsageTotals* totals, const Sc
 static void HoldUsageLine(const char* name, const UsageTotals* totals, const ScanContext* ctx,
                           const DriveInfo* info, size_t mark)
 {
-    char fields[128];
-    char shown[SHOWN_NAME_SIZE];
-    char line[sizeof kWipe + sizeof fields + sizeof kIndent + sizeof shown + 1];
-    FormatUsageFields(fields, sizeof fields, totals, ctx, info);
-    if (ctx->options->showPath)
-        snprintf(line, sizeof line, "%s%s%s%s\n", kWipe, fields, UsageIndent(ctx->depth),
-                 ShownName(name, shown, sizeof shown));
-    else
-        snprintf(line, sizeof line, "%s%s\n", kWipe, fields);
+    char line[USAGE_LINE_SIZE];
+    FormatUsageLine(line, sizeof line, kWipe, name, totals, ctx, info);
     if (OrderLine(mark, totals->clusters, name, line) != 0)
         OutFputs(line, stdout);
 }
